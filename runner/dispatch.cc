@@ -1,0 +1,47 @@
+#include "runner/dispatch.h"
+
+#include <array>
+#include <exception>
+
+#include "runner/files/file_operations.h"
+#include "runner/process/shell.h"
+#include "runner/text.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+RunnerResponse ping(const RunnerRequest&) {
+  return pingResponse();
+}
+
+constexpr std::array kOperations{
+    Operation{"ping", &ping},   Operation{"write_file", &writeFile},
+    Operation{"mkdir", &mkdir}, Operation{"delete_file", &deleteFile},
+    Operation{"shell", &shell},
+};
+
+}  // namespace
+
+std::span<const Operation> operationTable() {
+  return kOperations;
+}
+
+RunnerResponse pingResponse() {
+  return success({.stdoutText = "pong"});
+}
+
+RunnerResponse handle(const RunnerRequest& request) {
+  const std::string name = lowercased(trimmed(request.op));
+  for (const auto& operation : kOperations) {
+    if (operation.name != name) continue;
+    // The one border where anything unexpected (memory exhaustion) becomes a response.
+    try {
+      return operation.handler(request);
+    } catch (const std::exception& error) {
+      return failure(std::string("internal_error: ") + error.what());
+    }
+  }
+  return failure("unknown op '" + request.op + "'");
+}
+
+}  // namespace OmviAgentRunnerMain

@@ -1,0 +1,266 @@
+#include "runner/files/confined_fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "runner/guard/path_text.h"
+#include "runner/guard/workspace.h"
+#include "runner/posix.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+// A failed system call: what it was acting on, and errno.
+struct SysError {
+  std::string path;
+  int error = 0;
+};
+
+std::string describe(const SysError& failure) {
+  if (failure.error == ELOOP) {
+    return failure.path + ": a symbolic link stands where a directory was expected";
+  }
+  return failure.path + ": " + errnoText(failure.error);
+}
+
+std::vector<std::string> componentsOf(std::string_view path) {
+  std::vector<std::string> parts;
+  while (!path.empty()) {
+    const auto slash = path.find('/');
+    const auto part = path.substr(0, slash);
+    if (!part.empty()) parts.emplace_back(part);
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return parts;
+}
+
+// The real form of |path|: its nearest existing ancestor resolved through links, with the
+// components that do not exist yet appended unchanged.
+std::string realFormOf(const std::string& path) {
+  std::string probe = path;
+  std::vector<std::string> missing;
+  while (!fileExists(probe)) {
+    std::string parent = deletingLastPathComponent(probe);
+    if (parent.empty() || parent == probe) break;
+    missing.push_back(lastPathComponent(probe));
+    probe = std::move(parent);
+  }
+  std::string real = resolvingSymlinks(probe);
+  for (auto part = missing.rbegin(); part != missing.rend(); ++part) {
+    real = appendingPathComponent(real, *part);
+  }
+  return real;
+}
+
+// Opens the directory |relative| below |base| without following any link; with |create|,
+// missing directories are made on the way.
+struct OpenedDirectory {
+  UniqueFd fd;
+  std::optional<SysError> error;
+};
+
+OpenedDirectory openBeneath(int base, const std::string& basePath,
+                            const std::vector<std::string>& relative, std::size_t count,
+                            bool create) {
+  std::string joined;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) joined.push_back('/');
+    joined.append(relative[i]);
+  }
+  if (joined.empty()) joined.assign(1, '.');
+
+  // One call for the whole way when the kernel has openat2.
+  open_how how{};
+  how.flags = O_DIRECTORY | O_RDONLY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, base, joined.c_str(), &how, sizeof how);
+  if (fd >= 0) return {UniqueFd(static_cast<int>(fd)), std::nullopt};
+  const int firstError = errno;
+  if (firstError != ENOSYS && !(firstError == ENOENT && create)) {
+    return {UniqueFd(), SysError{appendingPathComponent(basePath, joined), firstError}};
+  }
+
+  // Component by component: the fallback without openat2, and the way to create.
+  UniqueFd current(fcntl(base, F_DUPFD_CLOEXEC, 0));
+  if (!current.valid()) return {UniqueFd(), SysError{basePath, errno}};
+  std::string currentPath = basePath;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string& part = relative[i];
+    currentPath = appendingPathComponent(currentPath, part);
+    int next = openat(current.get(), part.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && create) {
+      if (mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+        return {UniqueFd(), SysError{currentPath, errno}};
+      }
+      next = openat(current.get(), part.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC);
+    }
+    if (next < 0) return {UniqueFd(), SysError{currentPath, errno}};
+    current = UniqueFd(next);
+  }
+  return {std::move(current), std::nullopt};
+}
+
+// Where an action takes place: a descriptor for the directory that holds the target, the
+// target's name in it, and the target's real path for messages.
+struct Place {
+  UniqueFd directory;
+  std::string leaf;
+  std::optional<std::string> refusal;  ///< set when the target cannot be reached safely
+};
+
+// Finds the place of |realTarget|, reached from the real root, or from "/" when the target
+// is the workspace root itself (the request named the root).
+Place placeOf(const std::string& root, const std::string& path, const std::string& realTarget,
+              bool create) {
+  const std::string lexicalRoot = standardizePath(root);
+  const std::string realRoot = resolvingSymlinks(lexicalRoot);
+  std::string basePath;
+  if (realTarget != realRoot && isSameOrBelow(realTarget, realRoot)) {
+    basePath = realRoot;
+  } else if (path == lexicalRoot || realTarget == realRoot) {
+    basePath.assign(1, '/');
+  } else {
+    return {UniqueFd(), {}, path + ": leads outside the workspace through a symbolic link"};
+  }
+  const std::vector<std::string> relative =
+      componentsOf(std::string_view(realTarget).substr(basePath == "/" ? 0 : basePath.size()));
+  if (relative.empty()) return {UniqueFd(), {}, path + ": is the root of the file system"};
+
+  open_how how{};
+  how.flags = O_DIRECTORY | O_RDONLY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  long base = syscall(SYS_openat2, AT_FDCWD, basePath.c_str(), &how, sizeof how);
+  if (base < 0 && errno == ENOSYS)
+    base = open(basePath.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+  if (base < 0) return {UniqueFd(), {}, describe({basePath, errno})};
+  const UniqueFd baseFd(static_cast<int>(base));
+
+  auto opened = openBeneath(baseFd.get(), basePath, relative, relative.size() - 1, create);
+  if (opened.error) return {UniqueFd(), {}, describe(*opened.error)};
+  return {std::move(opened.fd), relative.back(), std::nullopt};
+}
+
+std::string temporaryName() {
+  unsigned char random[8];
+  std::size_t got = 0;
+  while (got < sizeof random) {
+    const ssize_t n = getrandom(random + got, sizeof random - got, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = ".omvi-write-";
+  for (const unsigned char byte : random) {
+    name.push_back(kHex[byte >> 4]);
+    name.push_back(kHex[byte & 0xF]);
+  }
+  return name + ".tmp";
+}
+
+bool writeAll(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t wrote = write(fd, content.data(), content.size());
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    content.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return true;
+}
+
+// Removes |name| in |parent| and, for a directory, everything in it, never following a link.
+std::optional<SysError> removeTree(int parent, const std::string& name, const std::string& path) {
+  struct stat status {};
+  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? std::nullopt : std::optional<SysError>(SysError{path, errno});
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    if (unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) return SysError{path, errno};
+    return std::nullopt;
+  }
+  const int fd = openat(parent, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return SysError{path, errno};
+  DIR* directory = fdopendir(fd);
+  if (directory == nullptr) {
+    const int error = errno;
+    close(fd);
+    return SysError{path, error};
+  }
+  std::optional<SysError> failure;
+  while (dirent* entry = readdir(directory)) {
+    const std::string child = entry->d_name;
+    if (child == "." || child == "..") continue;
+    if (auto error = removeTree(dirfd(directory), child, path + "/" + child)) {
+      failure = std::move(error);
+      break;
+    }
+  }
+  closedir(directory);
+  if (failure) return failure;
+  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+    return SysError{path, errno};
+  return std::nullopt;
+}
+
+}  // namespace
+
+FsError writeFileAtomically(const std::string& root, const std::string& path,
+                            std::string_view content) {
+  Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
+  if (place.refusal) return place.refusal;
+
+  const std::string temporary = temporaryName();
+  const int fd = openat(place.directory.get(), temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return describe({path, errno});
+  UniqueFd file(fd);
+  int error = 0;
+  if (!writeAll(file.get(), content) || fsync(file.get()) != 0) error = errno;
+  if (close(file.release()) != 0 && error == 0) error = errno;
+  if (error == 0 && renameat(place.directory.get(), temporary.c_str(), place.directory.get(),
+                             place.leaf.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    unlinkat(place.directory.get(), temporary.c_str(), 0);
+    return describe({path, error});
+  }
+  return std::nullopt;
+}
+
+FsError makeDirectories(const std::string& root, const std::string& path) {
+  Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
+  if (place.refusal) return place.refusal;
+  if (mkdirat(place.directory.get(), place.leaf.c_str(), 0777) == 0) return std::nullopt;
+  const int error = errno;
+  struct stat status {};
+  if (error == EEXIST && fstatat(place.directory.get(), place.leaf.c_str(), &status, 0) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    return std::nullopt;
+  }
+  return describe({path, error});
+}
+
+FsError removeEntry(const std::string& root, const std::string& path) {
+  if (!fileExists(path)) return std::nullopt;
+  // The entry itself is never resolved: a link is removed, not its target.
+  const std::string parent = deletingLastPathComponent(path);
+  const std::string realTarget =
+      appendingPathComponent(realFormOf(parent), lastPathComponent(path));
+  Place place = placeOf(root, path, realTarget, /*create=*/false);
+  if (place.refusal) return place.refusal;
+  if (auto error = removeTree(place.directory.get(), place.leaf, path)) return describe(*error);
+  return std::nullopt;
+}
+
+}  // namespace OmviAgentRunnerMain

@@ -1,0 +1,38 @@
+// File-system actions on authorized paths, carried out through directory descriptors.
+//
+// `authorize` decides with path strings; these actions then reach their target from a
+// descriptor of the real workspace root, refusing to follow any symbolic link on the way, so
+// that a directory swapped for a link between the check and the use cannot carry them
+// outside. A target that `authorize` accepted through an in-root link is first resolved to
+// its real place, so in-root links keep working.
+//
+// Owns: reaching a target's directory, the durable atomic write, directory creation and tree
+// removal. Does not own: which path is allowed (workspace.h) or the response texts.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace OmviAgentRunnerMain {
+
+/// The description of a failed action; nothing on success.
+using FsError = std::optional<std::string>;
+
+/// Writes |content| to |path| (authorized against |root|), creating missing parent
+/// directories: a temporary file beside the target, every byte, fsync, mode 0666 less the
+/// umask, then a rename over the target. A failed write leaves no temporary file behind.
+/// A symbolic link at |path| is written through, to its real target.
+[[nodiscard]] FsError writeFileAtomically(const std::string& root, const std::string& path,
+                                          std::string_view content);
+
+/// Creates the directory |path| (authorized against |root|) and every missing parent.
+/// Succeeds without change when it already exists.
+[[nodiscard]] FsError makeDirectories(const std::string& root, const std::string& path);
+
+/// Removes the entry at |path| (authorized against |root|): a file, a symbolic link (never
+/// its target) or a directory tree, whose inner links are removed, never followed. Nothing
+/// happens when no entry exists there (a dangling link counts as none and stays).
+[[nodiscard]] FsError removeEntry(const std::string& root, const std::string& path);
+
+}  // namespace OmviAgentRunnerMain

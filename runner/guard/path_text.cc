@@ -1,0 +1,113 @@
+#include "runner/guard/path_text.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+std::string homeOfUser(const std::string& user) {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  while (true) {
+    const int error = user.empty()
+                          ? getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)
+                          : getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (error == ERANGE && buffer.size() < (1U << 20)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    break;
+  }
+  if (found == nullptr || found->pw_dir == nullptr) return {};
+  return found->pw_dir;
+}
+
+}  // namespace
+
+std::string expandTilde(std::string_view path) {
+  if (path.empty() || path.front() != '~') return std::string(path);
+  const auto slash = path.find('/');
+  const std::string user(
+      path.substr(1, slash == std::string_view::npos ? path.size() - 1 : slash - 1));
+  std::string home;
+  if (user.empty()) {
+    const char* variable = std::getenv("HOME");
+    home = variable != nullptr && *variable != '\0' ? variable : homeOfUser({});
+  } else {
+    home = homeOfUser(user);
+  }
+  if (home.empty()) return std::string(path);
+  if (slash == std::string_view::npos) return home;
+  return home + std::string(path.substr(slash));
+}
+
+std::string standardizePath(std::string_view input) {
+  const std::string expanded = expandTilde(input);
+  if (expanded.empty()) return {};
+  const bool absolute = expanded.front() == '/';
+  std::vector<std::string_view> parts;
+  std::string_view rest(expanded);
+  while (!rest.empty()) {
+    const auto slash = rest.find('/');
+    const std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == ".." && absolute) {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string out;
+  out.reserve(expanded.size());
+  for (const auto part : parts) {
+    if (!out.empty() || absolute) out.push_back('/');
+    out.append(part);
+  }
+  if (out.empty()) return absolute ? "/" : ".";
+  return out;
+}
+
+std::string appendingPathComponent(std::string_view base, std::string_view component) {
+  if (component.empty()) return std::string(base);
+  if (base.empty()) return std::string(component);
+  std::string out(base);
+  while (out.size() > 1 && out.back() == '/')
+    out.pop_back();
+  while (!component.empty() && component.front() == '/')
+    component.remove_prefix(1);
+  if (out != "/") out.push_back('/');
+  out.append(component);
+  return out;
+}
+
+std::string deletingLastPathComponent(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/')
+    path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string lastPathComponent(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/')
+    path.remove_suffix(1);
+  if (path == "/") return "/";
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string directoryPrefix(std::string_view root) {
+  std::string prefix(root);
+  if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
+  return prefix;
+}
+
+}  // namespace OmviAgentRunnerMain

@@ -1,0 +1,26 @@
+// Starting git, and asking whether a directory is inside a repository.
+//
+// Owns: the choice between "/usr/bin/git" and git through "/usr/bin/env" (made afresh on
+// every call), and the repository probe.
+// Does not own: which git commands run (the operations decide) or what their output means.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "runner/records.h"
+
+namespace OmviAgentRunnerMain {
+
+inline constexpr std::string_view kNoGitRepository = "No git repository found";
+
+/// Runs git with |args| in |directory| under |timeout| seconds; the response of `runProcess`
+/// unchanged. No option, environment variable, pager or prompt setting is added.
+[[nodiscard]] RunnerResponse runGit(std::vector<std::string> args, std::string directory,
+                                    double timeout);
+
+/// True when |directory| has a ".git" entry (file or directory, even a broken one), or else
+/// when "git rev-parse --show-toplevel" succeeds there within 5 s.
+[[nodiscard]] bool isGitRepo(const std::string& directory);
+
+}  // namespace OmviAgentRunnerMain

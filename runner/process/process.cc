@@ -1,0 +1,294 @@
+#include "runner/process/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <thread>
+
+#include "runner/posix.h"
+#include "runner/text.h"
+
+extern char** environ;
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longer limits than this are treated as this: far beyond any run, and safe from overflow.
+constexpr double kLongestWait = 1e9;
+// Without a pidfd the end of a child is noticed by polling at this interval.
+constexpr auto kFallbackPoll = std::chrono::milliseconds(20);
+
+int statusOf(int waitStatus) {
+  if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+  if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+  return waitStatus;
+}
+
+// One output stream of the child: its pipe's read end and the text kept of it.
+struct Stream {
+  UniqueFd fd;
+  CappedText text;
+
+  // Reads what is there now; closes the pipe at end of file or on an error.
+  void drain() {
+    std::array<char, 65536> buffer;
+    while (fd.valid()) {
+      const ssize_t got = read(fd.get(), buffer.data(), buffer.size());
+      if (got > 0) {
+        text.append(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+        if (static_cast<std::size_t>(got) < buffer.size()) return;
+        continue;
+      }
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      fd.reset();
+    }
+  }
+};
+
+// The child's pid, with a pidfd when the kernel offers one, so that signals can never reach a
+// recycled pid.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(pidfd_open(pid, 0))) {}
+
+  [[nodiscard]] int pidfd() const { return pidfd_.get(); }
+
+  void signal(int number) const {
+    if (pidfd_.valid()) {
+      pidfd_send_signal(pidfd_.get(), number, nullptr, 0);
+    } else {
+      kill(pid_, number);
+    }
+  }
+
+  // Reaps the child if it has ended; its status then.
+  std::optional<int> tryReap() {
+    int waitStatus = 0;
+    pid_t got;
+    do {
+      got = waitpid(pid_, &waitStatus, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    if (got == pid_) return statusOf(waitStatus);
+    if (got < 0) return -1;  // not our child any more; nothing left to wait for
+    return std::nullopt;
+  }
+
+  // Leaves the child to a background thread that reaps it whenever it ends.
+  void abandon() const {
+    std::thread([pid = pid_] {
+      int waitStatus = 0;
+      while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+};
+
+struct SpawnResult {
+  pid_t pid = -1;
+  int error = 0;
+};
+
+SpawnResult spawn(const ProcessSpec& spec, int stdoutWrite, int stderrWrite) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, stderrWrite, STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (!spec.directory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, spec.directory.c_str());
+  }
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  std::vector<char*> argv;
+  argv.reserve(spec.arguments.size() + 2);
+  argv.push_back(const_cast<char*>(spec.executable.c_str()));
+  for (const auto& argument : spec.arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  SpawnResult result;
+  result.error = posix_spawn(&result.pid, spec.executable.c_str(), &actions, &attributes,
+                             argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return result;
+}
+
+std::string describeSpawnFailure(const ProcessSpec& spec, int error) {
+  std::string text = "could not start " + spec.executable;
+  if (!spec.directory.empty()) {
+    struct stat status {};
+    const bool usable = stat(spec.directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (!usable) text += " in " + spec.directory;
+  }
+  return text + ": " + errnoText(error);
+}
+
+Clock::time_point deadlineAfter(Clock::time_point from, double seconds) {
+  const double bounded = std::clamp(seconds, kShortestWait, kLongestWait);
+  return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
+}
+
+int pollTimeout(Clock::time_point until, bool fallback) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+  auto wait = std::clamp<std::chrono::milliseconds>(left, std::chrono::milliseconds(0),
+                                                    std::chrono::hours(1));
+  if (fallback) wait = std::min<std::chrono::milliseconds>(wait, kFallbackPoll);
+  return static_cast<int>(wait.count());
+}
+
+}  // namespace
+
+bool isExecutableFile(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+         access(path.c_str(), X_OK) == 0;
+}
+
+ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings) {
+  ChildOutcome outcome;
+  int stdoutPipe[2];
+  int stderrPipe[2];
+  if (pipe2(stdoutPipe, O_CLOEXEC) != 0) {
+    outcome.spawnError = "could not create a pipe: " + errnoText(errno);
+    return outcome;
+  }
+  UniqueFd stdoutRead(stdoutPipe[0]);
+  UniqueFd stdoutWrite(stdoutPipe[1]);
+  if (pipe2(stderrPipe, O_CLOEXEC) != 0) {
+    outcome.spawnError = "could not create a pipe: " + errnoText(errno);
+    return outcome;
+  }
+  UniqueFd stderrRead(stderrPipe[0]);
+  UniqueFd stderrWrite(stderrPipe[1]);
+
+  const SpawnResult spawned = spawn(spec, stdoutWrite.get(), stderrWrite.get());
+  stdoutWrite.reset();
+  stderrWrite.reset();
+  if (spawned.error != 0) {
+    outcome.spawnError = describeSpawnFailure(spec, spawned.error);
+    return outcome;
+  }
+
+  Child child(spawned.pid);
+  Stream out{std::move(stdoutRead), CappedText(kStdoutCap)};
+  Stream err{std::move(stderrRead), CappedText(kStderrCap)};
+  fcntl(out.fd.get(), F_SETFL, O_NONBLOCK);
+  fcntl(err.fd.get(), F_SETFL, O_NONBLOCK);
+  const bool fallback = child.pidfd() < 0;
+
+  // Stages of the end: run to the deadline, then SIGTERM and the grace period, then SIGKILL
+  // and its wait, then give up on the child.
+  enum class Stage { kRunning, kTerminating, kKilling };
+  Stage stage = Stage::kRunning;
+  Clock::time_point stageEnd = deadlineAfter(Clock::now(), spec.timeout);
+  std::optional<int> status;
+  Clock::time_point drainEnd{};
+
+  while (true) {
+    const auto now = Clock::now();
+    if (!status) {
+      if (now >= stageEnd) {
+        if (stage == Stage::kRunning) {
+          child.signal(SIGTERM);
+          stage = Stage::kTerminating;
+          stageEnd = now + timings.grace;
+        } else if (stage == Stage::kTerminating) {
+          child.signal(SIGKILL);
+          stage = Stage::kKilling;
+          stageEnd = now + timings.killWait;
+        } else {
+          break;
+        }
+      }
+    } else if ((!out.fd.valid() && !err.fd.valid()) || now >= drainEnd) {
+      break;
+    }
+
+    std::array<pollfd, 3> fds{};
+    nfds_t count = 0;
+    auto watch = [&](int fd) {
+      if (fd >= 0) fds[count++] = pollfd{fd, POLLIN, 0};
+    };
+    watch(out.fd.get());
+    watch(err.fd.get());
+    if (!status && !fallback) watch(child.pidfd());
+    const int timeout = pollTimeout(status ? drainEnd : stageEnd, fallback && !status);
+    if (poll(fds.data(), count, timeout) < 0 && errno != EINTR) break;
+
+    out.drain();
+    err.drain();
+    if (!status) {
+      status = child.tryReap();
+      if (status) drainEnd = Clock::now() + timings.finalDrain;
+    }
+  }
+
+  if (status) {
+    outcome.end = ChildOutcome::End::kExited;
+    outcome.status = *status;
+  } else {
+    outcome.end = ChildOutcome::End::kStillRunning;
+    child.abandon();
+  }
+  // A stream still open was cut short, so its last code point may be incomplete.
+  outcome.stdoutText = out.text.finish(!out.fd.valid());
+  outcome.stderrText = err.text.finish(!err.fd.valid());
+  return outcome;
+}
+
+RunnerResponse responseFromOutcome(const ChildOutcome& outcome) {
+  switch (outcome.end) {
+    case ChildOutcome::End::kSpawnFailed:
+      return failure("spawn_failed: " + outcome.spawnError);
+    case ChildOutcome::End::kExited:
+      if (outcome.status == 0) {
+        return success(
+            {.stdoutText = outcome.stdoutText, .stderrText = outcome.stderrText, .exitStatus = 0});
+      }
+      return failure("exit_" + std::to_string(outcome.status), {.stdoutText = outcome.stdoutText,
+                                                                .stderrText = outcome.stderrText,
+                                                                .exitStatus = outcome.status});
+    case ChildOutcome::End::kStillRunning:
+      return failure("timeout",
+                     {.stdoutText = outcome.stdoutText, .stderrText = outcome.stderrText});
+  }
+  return failure("timeout");
+}
+
+RunnerResponse runProcess(std::string executable, std::vector<std::string> arguments,
+                          std::string directory, double timeout) {
+  const ProcessSpec spec{std::move(executable), std::move(arguments), std::move(directory),
+                         timeout};
+  return responseFromOutcome(runChild(spec));
+}
+
+}  // namespace OmviAgentRunnerMain

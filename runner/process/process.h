@@ -1,0 +1,66 @@
+// Running one child under a time limit.
+//
+// Owns: spawning, draining both pipes while waiting, the TERM -> KILL escalation, the bounded
+// final read, UTF-8 checking and capping of the captured text, and the mapping from a child's
+// outcome to a response.
+// Does not own: which program runs (shell.h, git_invocation.h).
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "runner/records.h"
+
+namespace OmviAgentRunnerMain {
+
+/// Grapheme clusters kept of each stream.
+inline constexpr std::size_t kStdoutCap = 16000;
+inline constexpr std::size_t kStderrCap = 8000;
+/// The shortest time a child runs before the termination request.
+inline constexpr double kShortestWait = 0.1;
+
+struct ProcessSpec {
+  std::string executable;              ///< absolute path; no search of PATH
+  std::vector<std::string> arguments;  ///< after argv[0], passed unchanged
+  std::string directory;               ///< the child's working directory; "" keeps the runner's
+  double timeout = 30.0;               ///< seconds; raised to kShortestWait when lower
+};
+
+/// How long each stage of the end of a run may take. Tests shorten them.
+struct EscalationTimings {
+  std::chrono::milliseconds grace{1500};      ///< after SIGTERM, before SIGKILL
+  std::chrono::milliseconds killWait{1000};   ///< after SIGKILL, before giving up
+  std::chrono::milliseconds finalDrain{250};  ///< reading after the child ended
+};
+
+/// What became of one child.
+struct ChildOutcome {
+  enum class End { kSpawnFailed, kExited, kStillRunning };
+  End end = End::kSpawnFailed;
+  std::string spawnError;  ///< kSpawnFailed: what went wrong
+  int status = 0;          ///< kExited: the exit code, or the number of the ending signal
+  std::string stdoutText;  ///< capped; "" when the stream was not valid UTF-8
+  std::string stderrText;
+};
+
+/// Starts |spec| and waits. The child gets the runner's environment and standard input, a
+/// pipe each for standard output and error, default signal dispositions and an empty signal
+/// mask; no other descriptor. Signals reach the child's own process only. Both pipes are
+/// drained while waiting, and reading stops at most |timings.finalDrain| after the child
+/// ended, so a descendant holding a pipe cannot hold the answer. The child is reaped before
+/// return unless it survived SIGKILL, in which case a background thread reaps it later.
+/// Never throws.
+[[nodiscard]] ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings = {});
+
+/// Pure: the response for |outcome| ("spawn_failed: ...", "exit_" + status, "timeout").
+[[nodiscard]] RunnerResponse responseFromOutcome(const ChildOutcome& outcome);
+
+/// `runChild` then `responseFromOutcome`.
+[[nodiscard]] RunnerResponse runProcess(std::string executable, std::vector<std::string> arguments,
+                                        std::string directory, double timeout);
+
+/// True when |path| names an executable regular file.
+[[nodiscard]] bool isExecutableFile(const std::string& path);
+
+}  // namespace OmviAgentRunnerMain

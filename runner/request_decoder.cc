@@ -1,0 +1,276 @@
+#include "runner/request_decoder.h"
+
+#include <simdjson.h>
+
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+namespace od = simdjson::ondemand;
+static_assert(kDecoderPadding >= simdjson::SIMDJSON_PADDING);
+using simdjson::error_code;
+
+// Deeper documents are refused before they can exhaust the stack of the validating walk.
+constexpr std::size_t kMaxDepth = 512;
+
+// A decoding failure on its way out: either a JSON-level error or a sentence of our own.
+struct Failure {
+  error_code code = simdjson::SUCCESS;
+  std::string sentence;
+};
+
+std::string describe(error_code code) {
+  switch (code) {
+    case simdjson::EMPTY:
+      return "the request is empty";
+    case simdjson::UTF8_ERROR:
+      return "the request is not valid UTF-8";
+    case simdjson::DEPTH_ERROR:
+      return "the request is nested too deeply";
+    case simdjson::NUMBER_ERROR:
+    case simdjson::NUMBER_OUT_OF_RANGE:
+      return "the request holds a malformed or out-of-range number";
+    case simdjson::STRING_ERROR:
+      return "the request holds a malformed string escape";
+    case simdjson::UNESCAPED_CHARS:
+      return "the request holds a control character that is not escaped";
+    case simdjson::UNCLOSED_STRING:
+      return "the request holds an unterminated string";
+    case simdjson::T_ATOM_ERROR:
+    case simdjson::F_ATOM_ERROR:
+    case simdjson::N_ATOM_ERROR:
+      return "the request holds a misspelled true, false or null";
+    case simdjson::TRAILING_CONTENT:
+      return "the request has text after its JSON value";
+    case simdjson::CAPACITY:
+    case simdjson::MEMALLOC:
+      return "the request is too large to decode";
+    default:
+      return "the request is not well-formed JSON";
+  }
+}
+
+// Walks a value the request does not use, so that malformed JSON is refused wherever it is.
+error_code validate(od::value value, std::size_t depth) {
+  if (depth > kMaxDepth) return simdjson::DEPTH_ERROR;
+  od::json_type type;
+  if (auto error = value.type().get(type)) return error;
+  switch (type) {
+    case od::json_type::object: {
+      od::object object;
+      if (auto error = value.get_object().get(object)) return error;
+      for (auto field : object) {
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key)) return error;
+        od::value inner;
+        if (auto error = field.value().get(inner)) return error;
+        if (auto error = validate(inner, depth + 1)) return error;
+      }
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::array: {
+      od::array array;
+      if (auto error = value.get_array().get(array)) return error;
+      for (auto element : array) {
+        od::value inner;
+        if (auto error = element.get(inner)) return error;
+        if (auto error = validate(inner, depth + 1)) return error;
+      }
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      return value.get_string().get(text);
+    }
+    case od::json_type::number: {
+      double number;
+      return value.get_double().get(number);
+    }
+    case od::json_type::boolean: {
+      bool flag;
+      return value.get_bool().get(flag);
+    }
+    case od::json_type::null: {
+      bool isNull = false;
+      if (auto error = value.is_null().get(isNull)) return error;
+      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    }
+  }
+  return simdjson::SUCCESS;
+}
+
+// A string value. One without escapes is copied straight from the input (stage one already
+// validated its UTF-8 and control characters), which spares a large `content` a second copy.
+error_code readString(od::value value, std::string& out) {
+  std::string_view raw = value.raw_json_token();
+  while (!raw.empty() &&
+         (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\n' || raw.back() == '\r')) {
+    raw.remove_suffix(1);
+  }
+  if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"' &&
+      raw.find('\\') == std::string_view::npos) {
+    out.assign(raw.substr(1, raw.size() - 2));
+    return simdjson::SUCCESS;
+  }
+  std::string_view text;
+  if (auto error = value.get_string().get(text)) return error;
+  out.assign(text);
+  return simdjson::SUCCESS;
+}
+
+template <typename T>
+std::optional<Failure> readField(od::value value, std::string_view key, std::optional<T>& out) {
+  auto wrongType = [&](std::string_view expected) {
+    return Failure{simdjson::SUCCESS,
+                   "field \"" + std::string(key) + "\" must be " + std::string(expected)};
+  };
+  od::json_type type;
+  if (auto error = value.type().get(type)) return Failure{error, {}};
+  if (type == od::json_type::null) {
+    if (auto error = validate(value, 1)) return Failure{error, {}};
+    out.reset();
+    return std::nullopt;
+  }
+  if constexpr (std::is_same_v<T, std::string>) {
+    if (type != od::json_type::string) return wrongType("a string");
+    std::string text;
+    if (auto error = readString(value, text)) return Failure{error, {}};
+    out = std::move(text);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    if (type != od::json_type::boolean) return wrongType("true or false");
+    bool flag = false;
+    if (auto error = value.get_bool().get(flag)) return Failure{error, {}};
+    out = flag;
+  } else if constexpr (std::is_same_v<T, double>) {
+    if (type != od::json_type::number) return wrongType("a number");
+    double number = 0;
+    if (auto error = value.get_double().get(number)) return Failure{error, {}};
+    out = number;
+  } else if constexpr (std::is_same_v<T, std::int64_t>) {
+    if (type != od::json_type::number) return wrongType("an integer");
+    od::number_type numberType;
+    if (auto error = value.get_number_type().get(numberType)) return Failure{error, {}};
+    if (numberType == od::number_type::signed_integer) {
+      std::int64_t integer = 0;
+      if (auto error = value.get_int64().get(integer)) return Failure{error, {}};
+      out = integer;
+      return std::nullopt;
+    }
+    if (numberType == od::number_type::unsigned_integer) return wrongType("an integer");
+    // A whole number written with a fraction or an exponent (2.0, 1e3) is still an integer.
+    double number = 0;
+    if (auto error = value.get_double().get(number)) return Failure{error, {}};
+    constexpr double kLimit = 9223372036854775808.0;  // 2^63
+    if (std::trunc(number) != number || number < -kLimit || number >= kLimit) {
+      return wrongType("an integer");
+    }
+    out = static_cast<std::int64_t>(number);
+  } else {
+    static_assert(std::is_same_v<T, std::vector<std::string>>);
+    if (type != od::json_type::array) return wrongType("an array of strings");
+    od::array array;
+    if (auto error = value.get_array().get(array)) return Failure{error, {}};
+    std::vector<std::string> list;
+    for (auto element : array) {
+      od::value item;
+      if (auto error = element.get(item)) return Failure{error, {}};
+      od::json_type itemType;
+      if (auto error = item.type().get(itemType)) return Failure{error, {}};
+      if (itemType != od::json_type::string) return wrongType("an array of strings");
+      std::string text;
+      if (auto error = readString(item, text)) return Failure{error, {}};
+      list.push_back(std::move(text));
+    }
+    out = std::move(list);
+  }
+  return std::nullopt;
+}
+
+// Reads one field into |request|; unknown keys are validated and dropped.
+std::optional<Failure> readKnownField(std::string_view key, od::value value, RunnerRequest& request,
+                                      bool& sawOp) {
+  if (key == "op") {
+    std::optional<std::string> op;
+    if (auto failure = readField(value, key, op)) return failure;
+    if (!op) return Failure{simdjson::SUCCESS, "field \"op\" must be a string, not null"};
+    request.op = std::move(*op);
+    sawOp = true;
+    return std::nullopt;
+  }
+  if (key == "workspace_root") return readField(value, key, request.workspaceRoot);
+  if (key == "path") return readField(value, key, request.path);
+  if (key == "paths") return readField(value, key, request.paths);
+  if (key == "content") return readField(value, key, request.content);
+  if (key == "diff") return readField(value, key, request.diff);
+  if (key == "dry_run") return readField(value, key, request.dryRun);
+  if (key == "message") return readField(value, key, request.message);
+  if (key == "command") return readField(value, key, request.command);
+  if (key == "timeout") return readField(value, key, request.timeout);
+  if (key == "allow_network") return readField(value, key, request.allowNetwork);
+  if (key == "name") return readField(value, key, request.name);
+  if (key == "branch") return readField(value, key, request.branch);
+  if (key == "remote") return readField(value, key, request.remote);
+  if (key == "set_upstream") return readField(value, key, request.setUpstream);
+  if (key == "worktree") return readField(value, key, request.worktree);
+  if (key == "staged") return readField(value, key, request.staged);
+  if (key == "scope") return readField(value, key, request.scope);
+  if (key == "base_branch") return readField(value, key, request.baseBranch);
+  if (key == "count") return readField(value, key, request.count);
+  if (key == "worktree_path") return readField(value, key, request.worktreePath);
+  if (key == "prune") return readField(value, key, request.prune);
+  if (key == "no_ff") return readField(value, key, request.noFf);
+  if (auto error = validate(value, 1)) return Failure{error, {}};
+  return std::nullopt;
+}
+
+DecodedRequest decodePadded(simdjson::padded_string_view input) {
+  auto fail = [](const Failure& failure) {
+    return DecodedRequest{std::nullopt,
+                          failure.sentence.empty() ? describe(failure.code) : failure.sentence};
+  };
+  od::parser parser;
+  od::document document;
+  if (auto error = parser.iterate(input).get(document)) return fail({error, {}});
+  od::json_type type;
+  if (auto error = document.type().get(type)) return fail({error, {}});
+  if (type != od::json_type::object) {
+    return fail({simdjson::SUCCESS, "the request must be a JSON object"});
+  }
+  od::object object;
+  if (auto error = document.get_object().get(object)) return fail({error, {}});
+  RunnerRequest request;
+  bool sawOp = false;
+  for (auto field : object) {
+    std::string_view key;
+    if (auto error = field.unescaped_key().get(key)) return fail({error, {}});
+    od::value value;
+    if (auto error = field.value().get(value)) return fail({error, {}});
+    if (auto failure = readKnownField(key, value, request, sawOp)) return fail(*failure);
+  }
+  const char* trailing = nullptr;
+  if (document.current_location().get(trailing) != simdjson::OUT_OF_BOUNDS) {
+    return fail({simdjson::TRAILING_CONTENT, {}});
+  }
+  if (!sawOp) return fail({simdjson::SUCCESS, "field \"op\" is missing"});
+  return DecodedRequest{std::move(request), {}};
+}
+
+}  // namespace
+
+DecodedRequest decodeRequest(std::string_view bytes) {
+  if (bytes.empty()) return DecodedRequest{std::nullopt, describe(simdjson::EMPTY)};
+  const simdjson::padded_string padded(bytes);
+  return decodePadded(simdjson::padded_string_view(padded.data(), padded.size(),
+                                                   padded.size() + simdjson::SIMDJSON_PADDING));
+}
+
+DecodedRequest decodePaddedRequest(std::string_view bytes) {
+  if (bytes.empty()) return DecodedRequest{std::nullopt, describe(simdjson::EMPTY)};
+  return decodePadded(
+      simdjson::padded_string_view(bytes.data(), bytes.size(), bytes.size() + kDecoderPadding));
+}
+
+}  // namespace OmviAgentRunnerMain
