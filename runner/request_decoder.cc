@@ -237,6 +237,10 @@ DecodedRequest decodePadded(simdjson::padded_string_view input) {
   od::json_type type;
   if (auto error = document.type().get(type)) return fail({error, {}});
   if (type != od::json_type::object) {
+    // Tell malformed text from a well-formed value that is not an object.
+    simdjson::dom::parser strict;
+    simdjson::dom::element ignored;
+    if (auto error = strict.parse(input.data(), input.size()).get(ignored)) return fail({error, {}});
     return fail({simdjson::SUCCESS, "the request must be a JSON object"});
   }
   od::object object;

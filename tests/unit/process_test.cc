@@ -1,0 +1,167 @@
+#include "runner/process/process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+
+#include "runner/process/git_invocation.h"
+#include "tests/support/test_support.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Escalation shortened so that kill tests take milliseconds.
+constexpr EscalationTimings kQuick{milliseconds(200), milliseconds(200), milliseconds(100)};
+
+ChildOutcome sh(const std::string& script, double timeout = 10, const EscalationTimings& timings = kQuick) {
+  return runChild({"/bin/sh", {"-c", script}, "", timeout}, timings);
+}
+
+TEST(ResponseFromOutcome, MapsEveryEnd) {
+  ChildOutcome spawnFailed{ChildOutcome::End::kSpawnFailed, "could not start /x: No such file or directory", 0, "", ""};
+  EXPECT_EQ(responseFromOutcome(spawnFailed),
+            failure("spawn_failed: could not start /x: No such file or directory"));
+
+  ChildOutcome ok{ChildOutcome::End::kExited, "", 0, "", ""};
+  EXPECT_EQ(responseFromOutcome(ok), success({.stdoutText = "", .stderrText = "", .exitStatus = 0}));
+
+  ChildOutcome negative{ChildOutcome::End::kExited, "", -2, "o", "e"};
+  EXPECT_EQ(responseFromOutcome(negative),
+            failure("exit_-2", {.stdoutText = "o", .stderrText = "e", .exitStatus = -2}));
+
+  ChildOutcome running{ChildOutcome::End::kStillRunning, "", 0, "partial", ""};
+  EXPECT_EQ(responseFromOutcome(running), failure("timeout", {.stdoutText = "partial", .stderrText = ""}));
+}
+
+TEST(RunChild, ReportsStatusAndBothStreams) {
+  const struct {
+    const char* script;
+    int status;
+    const char* out;
+    const char* err;
+  } cases[] = {
+      {"exit 3", 3, "", ""},
+      {"true", 0, "", ""},
+      {"echo out; echo err >&2", 0, "out\n", "err\n"},
+      {"printf 'a\\377b'; echo fine >&2; exit 4", 4, "", "fine\n"},  // invalid UTF-8 empties stdout only
+      {"kill -TERM $$", 15, "", ""},                                  // a signal's number is the status
+  };
+  for (const auto& c : cases) {
+    const ChildOutcome outcome = sh(c.script);
+    EXPECT_EQ(outcome.end, ChildOutcome::End::kExited) << c.script;
+    EXPECT_EQ(outcome.status, c.status) << c.script;
+    EXPECT_EQ(outcome.stdoutText, c.out) << c.script;
+    EXPECT_EQ(outcome.stderrText, c.err) << c.script;
+  }
+}
+
+TEST(RunChild, CapsEachStreamInGraphemeClusters) {
+  auto repeat = [](const std::string& unit, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += unit;
+    return text;
+  };
+  ChildOutcome outcome = sh("head -c 20000 /dev/zero | tr '\\0' x; head -c 9000 /dev/zero | tr '\\0' y >&2");
+  EXPECT_EQ(outcome.stdoutText, std::string(16000, 'x'));
+  EXPECT_EQ(outcome.stderrText, std::string(8000, 'y'));
+
+  outcome = sh("head -c 16000 /dev/zero | tr '\\0' x; head -c 8000 /dev/zero | tr '\\0' y >&2");
+  EXPECT_EQ(outcome.stdoutText.size(), 16000U);
+  EXPECT_EQ(outcome.stderrText.size(), 8000U);
+
+  // 16001 emoji of four bytes: 16000 come back, cut on a cluster boundary.
+  outcome = sh("i=0; while [ $i -lt 16001 ]; do printf '\\360\\237\\230\\200'; i=$((i+1)); done");
+  EXPECT_EQ(outcome.stdoutText, repeat("😀", 16000));
+}
+
+TEST(RunChild, DrainsWhileWaitingSoAFloodNeverBlocks) {
+  const ChildOutcome outcome = sh("head -c 20000000 /dev/zero | tr '\\0' a; echo done >&2");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.stdoutText.size(), 16000U);
+  EXPECT_EQ(outcome.stderrText, "done\n");
+}
+
+TEST(RunChild, ABackgroundJobHoldingAPipeCannotHoldTheAnswer) {
+  const auto start = std::chrono::steady_clock::now();
+  const ChildOutcome outcome = sh("sleep 30 & echo started");
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.stdoutText, "started\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(RunChild, EscalatesFromTermToKill) {
+  ChildOutcome outcome = sh("sleep 30", 0.2);
+  EXPECT_EQ(outcome.status, 15);
+
+  outcome = sh("trap '' TERM; sleep 30 & wait; sleep 30", 0.2);
+  EXPECT_EQ(outcome.status, 9);
+
+  outcome = sh("trap 'echo caught; exit 7' TERM; while :; do sleep 0.01; done", 0.2);
+  EXPECT_EQ(outcome.status, 7);
+  EXPECT_EQ(outcome.stdoutText, "caught\n");
+}
+
+TEST(RunChild, EveryTimeLimitIsSafe) {
+  for (const double timeout : {0.0, -5.0, 1e-9, 1e308, -1e308}) {
+    const ChildOutcome outcome = sh("sleep 0.02; echo ran", timeout);
+    EXPECT_EQ(outcome.status, 0) << timeout;
+    EXPECT_EQ(outcome.stdoutText, "ran\n") << timeout;
+  }
+}
+
+TEST(RunChild, TheChildGetsACleanStart) {
+  signal(SIGPIPE, SIG_IGN);  // the runner ignores it; its children must not
+  const ChildOutcome outcome =
+      sh("ls /proc/$$/fd | tr '\\n' ' '; awk '/^Sig(Ign|Blk)/ { print $2 }' /proc/$$/status");
+  const std::string fds = "0 1 2 ";
+  ASSERT_EQ(outcome.stdoutText.substr(0, fds.size()), fds) << outcome.stdoutText;
+  // Only the standard signals count: the C library reserves some real-time ones for itself.
+  unsigned long long blocked = 0, ignored = 0;
+  ASSERT_EQ(sscanf(outcome.stdoutText.c_str() + fds.size(), "%llx %llx", &blocked, &ignored), 2);
+  EXPECT_EQ(blocked & 0x7fffffffULL, 0U);
+  EXPECT_EQ(ignored & 0x7fffffffULL, 0U);
+}
+
+TEST(RunChild, SpawnFailuresSayWhat) {
+  ChildOutcome outcome = runChild({"/no/such/program", {}, "", 5});
+  EXPECT_EQ(outcome.end, ChildOutcome::End::kSpawnFailed);
+  EXPECT_EQ(outcome.spawnError, "could not start /no/such/program: No such file or directory");
+
+  outcome = runChild({"/bin/sh", {"-c", "true"}, "/no/such/dir", 5});
+  EXPECT_EQ(outcome.end, ChildOutcome::End::kSpawnFailed);
+  EXPECT_EQ(outcome.spawnError, "could not start /bin/sh in /no/such/dir: No such file or directory");
+
+  const RunnerResponse response = runProcess("/etc/passwd", {}, "", 5);
+  EXPECT_EQ(response.error, "spawn_failed: could not start /etc/passwd: Permission denied");
+  EXPECT_FALSE(response.stdoutText);
+  EXPECT_FALSE(response.exitStatus);
+}
+
+TEST(RunChild, RunsInTheGivenDirectory) {
+  const omvi_test::TempDir dir;
+  const ChildOutcome outcome = runChild({"/bin/pwd", {}, dir.path(), 5});
+  EXPECT_EQ(outcome.stdoutText, dir.path() + "\n");
+}
+
+TEST(Git, RepositoryDetection) {
+  omvi_test::useHermeticEnvironment();
+  const omvi_test::TempDir dir;
+  const std::string repo = dir / "repo";
+  omvi_test::sh("mkdir -p repo/sub broken plain && echo 'gitdir: /nowhere' > broken/.git", dir.path());
+  omvi_test::makeRepository(repo, /*commit=*/false);
+  EXPECT_TRUE(isGitRepo(repo));
+  EXPECT_TRUE(isGitRepo(repo + "/sub"));          // found by git itself
+  EXPECT_TRUE(isGitRepo(dir / "broken"));         // any ".git" entry counts
+  EXPECT_FALSE(isGitRepo(dir / "plain"));
+  EXPECT_FALSE(isGitRepo(dir / "missing"));
+
+  const RunnerResponse status = runGit({"status", "--porcelain=1", "--branch"}, repo, 5);
+  EXPECT_TRUE(status.ok);
+  EXPECT_EQ(status.stdoutText, "## No commits yet on main\n");
+}
+
+}  // namespace
+}  // namespace OmviAgentRunnerMain
