@@ -1,3 +1,4 @@
+// The command-line mode end to end: the real binary, its one output line, its exit status.
 #include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"
@@ -5,12 +6,102 @@
 namespace omvi_test {
 namespace {
 
-TEST(Cli, PingAnswersPong) {
-  const Completed done = runRunner({"--ping"});
-  EXPECT_EQ(done.status, 0);
-  EXPECT_EQ(done.err, "");
-  const Response response = parse(done.out);
+const std::string kUsage = "expected JSON request on stdin, --json '<payload>', or --xpc";
+
+struct Row {
+  std::string name;
+  std::vector<std::string> arguments;
+  std::optional<std::string> input;  ///< standard input; nothing: closed
+  std::map<std::string, std::string> environment;
+  int status;
+  std::string error;            ///< "" for a success; a prefix of the error otherwise
+  std::string stdoutText = "";  ///< expected "stdout" of a success
+};
+
+TEST(Cli, EveryWayInEndsWithOneLineAndTheRightStatus) {
+  const std::string ping = R"({"op":"ping"})";
+  const Row rows[] = {
+      {"ping probe", {"--ping"}, "", {}, 0, "", "pong"},
+      {"ping wins over json", {"--json", R"({"op":"nope"})", "--ping"}, "", {}, 0, "", "pong"},
+      {"ping wins over the service flag", {"--xpc-service", "--ping"}, "", {}, 0, "", "pong"},
+      {"ping wins over the service name",
+       {"--ping"},
+       "",
+       {{"XPC_SERVICE_NAME", "io.omvi.omvi-agent-runner"}},
+       0,
+       "",
+       "pong"},
+      {"json argument", {"--json", ping}, "", {}, 0, "", "pong"},
+      {"standard input", {}, ping, {}, 0, "", "pong"},
+      {"first json wins", {"--json", ping, "--json", R"({"op":"nope"})"}, "", {}, 0, "", "pong"},
+      {"json last reads stdin", {"--json"}, ping, {}, 0, "", "pong"},
+      {"failed operation", {"--json", R"({"op":"Frob "})"}, "", {}, 1, "unknown op 'Frob '"},
+      {"empty stdin", {}, "", {}, 2, kUsage},
+      {"closed stdin", {}, std::nullopt, {}, 2, kUsage},
+      {"xpc alone is not the service", {"--xpc"}, "", {}, 2, kUsage},
+      {"service name 0 keeps the command line", {}, "", {{"XPC_SERVICE_NAME", "0"}}, 2, kUsage},
+      {"empty json payload", {"--json", ""}, "", {}, 2, "invalid JSON request: "},
+      {"line feed on stdin", {}, "\n", {}, 2, "invalid JSON request: "},
+      {"not an object",
+       {"--json", "[]"},
+       "",
+       {},
+       2,
+       "invalid JSON request: the request must be a JSON object"},
+      {"missing op", {"--json", "{}"}, "", {}, 2, "invalid JSON request: field \"op\" is missing"},
+      {"wrong type",
+       {"--json", R"({"op":"git_log","count":"5"})"},
+       "",
+       {},
+       2,
+       "invalid JSON request: field \"count\" must be an integer"},
+      {"invalid UTF-8 on stdin",
+       {},
+       "{\"op\":\"\xff\"}",
+       {},
+       2,
+       "invalid JSON request: the request is not valid UTF-8"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Completed done = runRunner(row.arguments, row.input, row.environment);
+    EXPECT_EQ(done.status, row.status);
+    EXPECT_EQ(done.err, "");
+    const Response response = parse(done.out);
+    EXPECT_EQ(response.ok(), row.status == 0);
+    EXPECT_EQ(response.str("helper"), "omvi-agent-runner");
+    EXPECT_TRUE(response.integers.count("pid"));
+    if (row.status == 0) {
+      EXPECT_EQ(response.str("stdout"), row.stdoutText);
+    } else {
+      EXPECT_EQ(response.str("error").substr(0, row.error.size()), row.error);
+      EXPECT_EQ(response.str("message"), response.str("error"));
+    }
+  }
+}
+
+TEST(Cli, PingHasExactlyFourKeys) {
+  const Response response = parse(runRunner({"--ping"}).out);
   EXPECT_EQ(response.keys, (std::vector<std::string>{"helper", "ok", "pid", "stdout"}));
+}
+
+TEST(Cli, HelpAndVersionPrintToStandardOutput) {
+  for (const std::string flag : {"--help", "-h", "--version"}) {
+    const Completed done = runRunner({flag});
+    EXPECT_EQ(done.status, 0) << flag;
+    EXPECT_EQ(done.err, "") << flag;
+    EXPECT_NE(done.out.find("omvi-agent-runner"), std::string::npos) << flag;
+  }
+}
+
+TEST(Cli, ALargeRequestOnStandardInputIsReadWhole) {
+  const TempDir dir;
+  const std::string content(5 << 20, 'z');
+  const Completed done =
+      runRunner({}, R"({"op":"write_file","workspace_root":)" + quote(dir.path()) +
+                        R"(,"path":"big","content":")" + content + "\"}");
+  EXPECT_EQ(done.status, 0) << done.out;
+  EXPECT_EQ(parse(done.out).integers.at("written_bytes"), 5 << 20);
 }
 
 }  // namespace

@@ -94,25 +94,36 @@ Completed run(const std::vector<std::string>& argv, const std::optional<std::str
   std::string* sinks[2] = {&result.out, &result.err};
   while (fds[0] >= 0 || fds[1] >= 0 || inFd >= 0) {
     pollfd polls[3];
-    int count = 0;
-    for (int fd : fds) {
-      if (fd >= 0) polls[count++] = {fd, POLLIN, 0};
-    }
-    if (inFd >= 0) polls[count++] = {inFd, POLLOUT, 0};
-    if (poll(polls, static_cast<nfds_t>(count), -1) < 0 && errno != EINTR) break;
+    int slots[3];
+    nfds_t count = 0;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i] < 0) continue;
-      char buffer[65536];
-      const ssize_t got = read(fds[i], buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        close(fds[i]);
-        fds[i] = -1;
+      if (fds[i] >= 0) {
+        slots[count] = i;
+        polls[count++] = {fds[i], POLLIN, 0};
       }
-      if (got < 0 && errno == EAGAIN) continue;
     }
     if (inFd >= 0) {
+      slots[count] = 2;
+      polls[count++] = {inFd, POLLOUT, 0};
+    }
+    if (poll(polls, count, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (nfds_t p = 0; p < count; ++p) {
+      if (polls[p].revents == 0) continue;
+      const int i = slots[p];
+      if (i < 2) {
+        char buffer[65536];
+        const ssize_t got = read(fds[i], buffer, sizeof buffer);
+        if (got > 0) {
+          sinks[i]->append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+          close(fds[i]);
+          fds[i] = -1;
+        }
+        continue;
+      }
       const ssize_t sent = write(inFd, toWrite.data() + written, toWrite.size() - written);
       if (sent > 0) written += static_cast<std::size_t>(sent);
       if ((sent < 0 && errno != EAGAIN && errno != EINTR) || written == toWrite.size()) {

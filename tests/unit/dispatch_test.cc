@@ -25,7 +25,8 @@ TEST(Handle, NormalisesOpButReportsItAsSent) {
       {"git status", "unknown op 'git status'"},
       {"write-file", "unknown op 'write-file'"},
   };
-  for (const auto& c : unknown) EXPECT_EQ(handle(withOp(c.op)), failure(c.error)) << c.op;
+  for (const auto& c : unknown)
+    EXPECT_EQ(handle(withOp(c.op)), failure(c.error)) << c.op;
 }
 
 TEST(Handle, PingNeedsNothingElse) {
@@ -39,7 +40,8 @@ TEST(Handle, TableNamesAreNormalisedAndUnique) {
   const auto table = operationTable();
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(table[i].name, lowercased(table[i].name));
-    for (std::size_t j = i + 1; j < table.size(); ++j) EXPECT_NE(table[i].name, table[j].name);
+    for (std::size_t j = i + 1; j < table.size(); ++j)
+      EXPECT_NE(table[i].name, table[j].name);
   }
   EXPECT_EQ(table.front().name, "ping");
 }
@@ -48,7 +50,8 @@ TEST(ServiceSelection, ArgumentOrServiceName) {
   const std::vector<std::string> plain{"runner"};
   const std::vector<std::string> flagged{"runner", "--json", "{}", "--xpc-service"};
   EXPECT_TRUE(isLaunchdXPCServiceInvocation(flagged, std::nullopt));
-  EXPECT_FALSE(isLaunchdXPCServiceInvocation({std::vector<std::string>{"runner", "--xpc"}}, std::nullopt));
+  EXPECT_FALSE(
+      isLaunchdXPCServiceInvocation({std::vector<std::string>{"runner", "--xpc"}}, std::nullopt));
   const struct {
     std::optional<std::string> name;
     bool service;
@@ -66,7 +69,8 @@ TEST(ServiceSelection, ArgumentOrServiceName) {
       {"io.omvi.OMVI-AGENT-RUNNER", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(isLaunchdXPCServiceInvocation(plain, c.name), c.service) << c.name.value_or("<unset>");
+    EXPECT_EQ(isLaunchdXPCServiceInvocation(plain, c.name), c.service)
+        << c.name.value_or("<unset>");
   }
 }
 
@@ -74,7 +78,8 @@ TEST(HandleJSONText, AnswersEveryTextWithOneResponse) {
   EXPECT_EQ(handleJSONText(R"({"op":"ping"})"), encodeToString(pingResponse()));
   EXPECT_EQ(handleJSONText("\xed\xa0\x80"), encodeToString(failure("invalid_utf8_request")));
   EXPECT_EQ(handleJSONText("nope"),
-            encodeToString(failure("invalid JSON request: the request holds a misspelled true, false or null")));
+            encodeToString(failure(
+                "invalid JSON request: the request holds a misspelled true, false or null")));
   EXPECT_EQ(handleJSONText("[1,2]"),
             encodeToString(failure("invalid JSON request: the request must be a JSON object")));
   EXPECT_EQ(handleJSONText(R"({"op":"nope"})"), encodeToString(failure("unknown op 'nope'")));

@@ -16,24 +16,28 @@ using std::chrono::milliseconds;
 // Escalation shortened so that kill tests take milliseconds.
 constexpr EscalationTimings kQuick{milliseconds(200), milliseconds(200), milliseconds(100)};
 
-ChildOutcome sh(const std::string& script, double timeout = 10, const EscalationTimings& timings = kQuick) {
+ChildOutcome sh(const std::string& script, double timeout = 10,
+                const EscalationTimings& timings = kQuick) {
   return runChild({"/bin/sh", {"-c", script}, "", timeout}, timings);
 }
 
 TEST(ResponseFromOutcome, MapsEveryEnd) {
-  ChildOutcome spawnFailed{ChildOutcome::End::kSpawnFailed, "could not start /x: No such file or directory", 0, "", ""};
+  ChildOutcome spawnFailed{ChildOutcome::End::kSpawnFailed,
+                           "could not start /x: No such file or directory", 0, "", ""};
   EXPECT_EQ(responseFromOutcome(spawnFailed),
             failure("spawn_failed: could not start /x: No such file or directory"));
 
   ChildOutcome ok{ChildOutcome::End::kExited, "", 0, "", ""};
-  EXPECT_EQ(responseFromOutcome(ok), success({.stdoutText = "", .stderrText = "", .exitStatus = 0}));
+  EXPECT_EQ(responseFromOutcome(ok),
+            success({.stdoutText = "", .stderrText = "", .exitStatus = 0}));
 
   ChildOutcome negative{ChildOutcome::End::kExited, "", -2, "o", "e"};
   EXPECT_EQ(responseFromOutcome(negative),
             failure("exit_-2", {.stdoutText = "o", .stderrText = "e", .exitStatus = -2}));
 
   ChildOutcome running{ChildOutcome::End::kStillRunning, "", 0, "partial", ""};
-  EXPECT_EQ(responseFromOutcome(running), failure("timeout", {.stdoutText = "partial", .stderrText = ""}));
+  EXPECT_EQ(responseFromOutcome(running),
+            failure("timeout", {.stdoutText = "partial", .stderrText = ""}));
 }
 
 TEST(RunChild, ReportsStatusAndBothStreams) {
@@ -46,8 +50,9 @@ TEST(RunChild, ReportsStatusAndBothStreams) {
       {"exit 3", 3, "", ""},
       {"true", 0, "", ""},
       {"echo out; echo err >&2", 0, "out\n", "err\n"},
-      {"printf 'a\\377b'; echo fine >&2; exit 4", 4, "", "fine\n"},  // invalid UTF-8 empties stdout only
-      {"kill -TERM $$", 15, "", ""},                                  // a signal's number is the status
+      {"printf 'a\\377b'; echo fine >&2; exit 4", 4, "",
+       "fine\n"},                     // invalid UTF-8 empties stdout only
+      {"kill -TERM $$", 15, "", ""},  // a signal's number is the status
   };
   for (const auto& c : cases) {
     const ChildOutcome outcome = sh(c.script);
@@ -61,10 +66,12 @@ TEST(RunChild, ReportsStatusAndBothStreams) {
 TEST(RunChild, CapsEachStreamInGraphemeClusters) {
   auto repeat = [](const std::string& unit, int times) {
     std::string text;
-    for (int i = 0; i < times; ++i) text += unit;
+    for (int i = 0; i < times; ++i)
+      text += unit;
     return text;
   };
-  ChildOutcome outcome = sh("head -c 20000 /dev/zero | tr '\\0' x; head -c 9000 /dev/zero | tr '\\0' y >&2");
+  ChildOutcome outcome =
+      sh("head -c 20000 /dev/zero | tr '\\0' x; head -c 9000 /dev/zero | tr '\\0' y >&2");
   EXPECT_EQ(outcome.stdoutText, std::string(16000, 'x'));
   EXPECT_EQ(outcome.stderrText, std::string(8000, 'y'));
 
@@ -132,7 +139,8 @@ TEST(RunChild, SpawnFailuresSayWhat) {
 
   outcome = runChild({"/bin/sh", {"-c", "true"}, "/no/such/dir", 5});
   EXPECT_EQ(outcome.end, ChildOutcome::End::kSpawnFailed);
-  EXPECT_EQ(outcome.spawnError, "could not start /bin/sh in /no/such/dir: No such file or directory");
+  EXPECT_EQ(outcome.spawnError,
+            "could not start /bin/sh in /no/such/dir: No such file or directory");
 
   const RunnerResponse response = runProcess("/etc/passwd", {}, "", 5);
   EXPECT_EQ(response.error, "spawn_failed: could not start /etc/passwd: Permission denied");
@@ -150,11 +158,12 @@ TEST(Git, RepositoryDetection) {
   omvi_test::useHermeticEnvironment();
   const omvi_test::TempDir dir;
   const std::string repo = dir / "repo";
-  omvi_test::sh("mkdir -p repo/sub broken plain && echo 'gitdir: /nowhere' > broken/.git", dir.path());
+  omvi_test::sh("mkdir -p repo/sub broken plain && echo 'gitdir: /nowhere' > broken/.git",
+                dir.path());
   omvi_test::makeRepository(repo, /*commit=*/false);
   EXPECT_TRUE(isGitRepo(repo));
-  EXPECT_TRUE(isGitRepo(repo + "/sub"));          // found by git itself
-  EXPECT_TRUE(isGitRepo(dir / "broken"));         // any ".git" entry counts
+  EXPECT_TRUE(isGitRepo(repo + "/sub"));   // found by git itself
+  EXPECT_TRUE(isGitRepo(dir / "broken"));  // any ".git" entry counts
   EXPECT_FALSE(isGitRepo(dir / "plain"));
   EXPECT_FALSE(isGitRepo(dir / "missing"));
 

@@ -109,7 +109,8 @@ TEST(Decode, NullMeansAbsentAndNumbersKeepTheirRange) {
   EXPECT_EQ(request->count, INT64_MIN);
 
   // A number too large for an integer is still a number for an unused key and for timeout.
-  request = decodeRequest(R"({"op":"x","timeout":123456789012345678901234567890,"big":-1e999999})").request;
+  request = decodeRequest(R"({"op":"x","timeout":123456789012345678901234567890,"big":-1e999999})")
+                .request;
   EXPECT_FALSE(request);  // -1e999999 cannot be represented at all
   request = decodeRequest(R"({"op":"x","timeout":123456789012345678901234567890})").request;
   ASSERT_TRUE(request);
@@ -124,7 +125,8 @@ TEST(Decode, DuplicateKeysKeepTheLastValue) {
 }
 
 TEST(Decode, DeepNestingIsRefusedNotACrash) {
-  const std::string deep = R"({"op":"ping","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string deep =
+      R"({"op":"ping","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const DecodedRequest decoded = decodeRequest(deep);
   EXPECT_FALSE(decoded.request);
   EXPECT_EQ(decoded.error, "the request is nested too deeply");

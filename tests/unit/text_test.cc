@@ -11,14 +11,15 @@ TEST(Trim, RemovesUnicodeWhiteSpaceAndNewlinesAtBothEndsOnly) {
   } cases[] = {
       {"  a b  ", "a b"},
       {"\t\n\r\v\fx\n", "x"},
-      {"\u00a0\u2003x\u3000", "x"},          // no-break space, em space, ideographic space
-      {"\u0085\u2028\u2029x\u2029", "x"},    // next line, line and paragraph separators
-      {"\u200bx", "\u200bx"},                // zero-width space is a format character, kept
-      {" \xff ", "\xff"},                    // invalid bytes are ordinary characters
+      {"\u00a0\u2003x\u3000", "x"},        // no-break space, em space, ideographic space
+      {"\u0085\u2028\u2029x\u2029", "x"},  // next line, line and paragraph separators
+      {"\u200bx", "\u200bx"},              // zero-width space is a format character, kept
+      {" \xff ", "\xff"},                  // invalid bytes are ordinary characters
       {"", ""},
       {" \n ", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(trimmed(c.in), c.out) << c.in;
+  for (const auto& c : cases)
+    EXPECT_EQ(trimmed(c.in), c.out) << c.in;
 }
 
 TEST(Lowercase, MapsEveryScriptCodePointByCodePoint) {
@@ -46,9 +47,9 @@ TEST(Utf8, StrictValidation) {
 
 TEST(Graphemes, CountsUserPerceivedCharacters) {
   EXPECT_EQ(graphemeCount("abc"), 3U);
-  EXPECT_EQ(graphemeCount("e\u0301"), 1U);                     // combining acute accent
-  EXPECT_EQ(graphemeCount("👩‍👩‍👧‍👦"), 1U);                          // family joined by ZWJ
-  EXPECT_EQ(graphemeCount("🇩🇪🇫🇷"), 2U);                        // two flags
+  EXPECT_EQ(graphemeCount("e\u0301"), 1U);                    // combining acute accent
+  EXPECT_EQ(graphemeCount("👩‍👩‍👧‍👦"), 1U);  // family joined by ZWJ
+  EXPECT_EQ(graphemeCount("🇩🇪🇫🇷"), 2U);                       // two flags
   EXPECT_EQ(graphemeCount("\r\n"), 1U);
   EXPECT_EQ(graphemePrefix("e\u0301e\u0301e", 2), "e\u0301e\u0301");
   EXPECT_EQ(graphemePrefix("ab", 5), "ab");
@@ -63,13 +64,15 @@ TEST(Normalisation, ComposesCanonically) {
 // Feeds |text| to a collector in pieces of |piece| bytes.
 std::string collect(const std::string& text, std::size_t limit, std::size_t piece) {
   CappedText capped(limit);
-  for (std::size_t at = 0; at < text.size(); at += piece) capped.append(std::string_view(text).substr(at, piece));
+  for (std::size_t at = 0; at < text.size(); at += piece)
+    capped.append(std::string_view(text).substr(at, piece));
   return capped.finish();
 }
 
 TEST(CappedText, KeepsTheFirstClustersWhateverThePieceSize) {
   std::string text;
-  for (int i = 0; i < 50; ++i) text += "a😀e\u0301🇩🇪";
+  for (int i = 0; i < 50; ++i)
+    text += "a😀e\u0301🇩🇪";
   for (const std::size_t piece : {1U, 2U, 3U, 7U, 4096U}) {
     EXPECT_EQ(collect(text, 200, piece), text) << piece;  // exactly the limit: whole
     EXPECT_EQ(collect(text, 7, piece), "a😀e\u0301🇩🇪a😀e\u0301") << piece;

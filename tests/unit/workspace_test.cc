@@ -18,12 +18,23 @@ TEST(Standardize, IsLexical) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"/a//b/./c/", "/a/b/c"}, {"/a/b/..", "/a"},   {"/..", "/"},       {"/../../x", "/x"},
-      {"/", "/"},               {"//", "/"},         {"a/../b", "a/../b"}, {"../x/", "../x"},
-      {"./x", "x"},             {".", "."},          {"", ""},           {"/a/./b/../../c", "/c"},
-      {"a//b", "a/b"},          {"/ws/.", "/ws"},
+      {"/a//b/./c/", "/a/b/c"},
+      {"/a/b/..", "/a"},
+      {"/..", "/"},
+      {"/../../x", "/x"},
+      {"/", "/"},
+      {"//", "/"},
+      {"a/../b", "a/../b"},
+      {"../x/", "../x"},
+      {"./x", "x"},
+      {".", "."},
+      {"", ""},
+      {"/a/./b/../../c", "/c"},
+      {"a//b", "a/b"},
+      {"/ws/.", "/ws"},
   };
-  for (const auto& c : cases) EXPECT_EQ(standardizePath(c.in), c.out) << c.in;
+  for (const auto& c : cases)
+    EXPECT_EQ(standardizePath(c.in), c.out) << c.in;
 }
 
 TEST(PathText, JoinParentAndLast) {
@@ -101,13 +112,13 @@ TEST_F(Authorize, AcceptsInsideAndRefusesOutside) {
       {"/etc/passwd", std::nullopt},
       {"out", std::nullopt},
       {"out/sub", std::nullopt},
-      {"out/new.txt", std::nullopt},           // judged by the link, whose target exists
-      {"src/deep/er/out/x", std::nullopt},     // a link several levels down
-      {"in/a.c", "in/a.c"},                    // a link that stays inside
-      {"dangling", "dangling"},                // judged by its parent
+      {"out/new.txt", std::nullopt},        // judged by the link, whose target exists
+      {"src/deep/er/out/x", std::nullopt},  // a link several levels down
+      {"in/a.c", "in/a.c"},                 // a link that stays inside
+      {"dangling", "dangling"},             // judged by its parent
       {"dangling/x", "dangling/x"},
-      {"loop1/x", "loop1/x"},                  // a loop does not exist; its parent decides
-      {"src/a.c/x", "src/a.c/x"},              // a file used as a directory: judged by the file
+      {"loop1/x", "loop1/x"},      // a loop does not exist; its parent decides
+      {"src/a.c/x", "src/a.c/x"},  // a file used as a directory: judged by the file
       {std::string("a\0b", 3), std::nullopt},
       {"~", std::nullopt},
   };
@@ -122,7 +133,8 @@ TEST_F(Authorize, AcceptsInsideAndRefusesOutside) {
 }
 
 TEST_F(Authorize, EmptyRootRefusesEverything) {
-  for (const std::string& path : std::vector<std::string>{"", ".", "/", root_ + "/src/a.c"}) EXPECT_FALSE(authorize(path, "")) << path;
+  for (const std::string& path : std::vector<std::string>{"", ".", "/", root_ + "/src/a.c"})
+    EXPECT_FALSE(authorize(path, "")) << path;
 }
 
 TEST_F(Authorize, RootReachedThroughALinkWorks) {
