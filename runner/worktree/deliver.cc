@@ -66,7 +66,8 @@ std::optional<long long> commitsAhead(const std::string& root, const std::string
                                       const std::string& branch) {
   const RunnerResponse count =
       runGit({"rev-list", "--count", base + ".." + branch}, root, kAheadCountTimeout);
-  const std::string_view text = trimmed(count.stdoutText.value_or("0"));
+  const std::string output = count.stdoutText.value_or("0");
+  const std::string_view text = trimmed(output);
   long long value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
