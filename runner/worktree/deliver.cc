@@ -33,7 +33,7 @@ bool isBlank(const std::optional<std::string>& text) {
   return !text || trimmed(*text).empty();
 }
 
-std::vector<std::string> both(const TaskWorktree& task) {
+std::vector<std::string> rootAndWorktree(const TaskWorktree& task) {
   return {task.root, task.path};
 }
 
@@ -104,7 +104,7 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
     const RunnerResponse status =
         runGit({"status", "--porcelain=v1"}, task.path, kFinalStatusTimeout);
     if (isBlank(status.stdoutText)) {
-      return success({.affectedPaths = both(task),
+      return success({.affectedPaths = rootAndWorktree(task),
                       .message = std::string(kNothingToDeliver) + base,
                       .stdoutText = status.stdoutText,
                       .exitStatus = 0});
@@ -118,10 +118,11 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
   if (!merge.ok) {
     std::string detail = firstNonBlank({merge.stderrText, merge.stdoutText, merge.error});
     if (detail.empty()) detail = "git merge failed";
-    return failure("Merge into primary failed: " + detail, {.stdoutText = merge.stdoutText,
-                                                            .stderrText = merge.stderrText,
-                                                            .exitStatus = merge.exitStatus,
-                                                            .affectedPaths = both(task)});
+    return failure("Merge into primary failed: " + detail,
+                   {.stdoutText = merge.stdoutText,
+                    .stderrText = merge.stderrText,
+                    .exitStatus = merge.exitStatus,
+                    .affectedPaths = rootAndWorktree(task)});
   }
   std::string message = "Merged " + *branch + " into " + base;
   if (prune) {
@@ -129,7 +130,7 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
     message += std::string(kLineSeparator) +
                (removed ? "worktree pruned" : "worktree prune skipped/failed");
   }
-  return success({.affectedPaths = both(task),
+  return success({.affectedPaths = rootAndWorktree(task),
                   .message = std::move(message),
                   .stdoutText = merge.stdoutText,
                   .stderrText = merge.stderrText,
