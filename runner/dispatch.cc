@@ -6,6 +6,9 @@
 #include "runner/files/file_operations.h"
 #include "runner/process/shell.h"
 #include "runner/text.h"
+#include "runner/worktree/deliver.h"
+#include "runner/worktree/worktree_add.h"
+#include "runner/worktree/worktree_remove.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
@@ -15,9 +18,14 @@ RunnerResponse ping(const RunnerRequest&) {
 }
 
 constexpr std::array kOperations{
-    Operation{"ping", &ping},   Operation{"write_file", &writeFile},
-    Operation{"mkdir", &mkdir}, Operation{"delete_file", &deleteFile},
+    Operation{"ping", &ping},
+    Operation{"write_file", &writeFile},
+    Operation{"mkdir", &mkdir},
+    Operation{"delete_file", &deleteFile},
     Operation{"shell", &shell},
+    Operation{"git_deliver", &gitDeliver},
+    Operation{"git_worktree_add", &gitWorktreeAdd},
+    Operation{"git_worktree_remove", &gitWorktreeRemove},
 };
 
 }  // namespace

@@ -1,0 +1,24 @@
+#include "runner/worktree/isolation_area.h"
+
+#include "runner/guard/path_text.h"
+
+namespace OmviAgentRunnerMain {
+
+std::string isolationArea(std::string_view primary) {
+  return standardizePath(appendingPathComponent(primary, kIsolationAreaComponent));
+}
+
+bool isUnderIsolationArea(std::string_view candidate, std::string_view primary) {
+  const std::string area = isolationArea(primary);
+  const std::string standardized = standardizePath(candidate);
+  return standardized == area || standardized.starts_with(directoryPrefix(area));
+}
+
+std::string displayForm(std::string_view path, std::string_view primary) {
+  const std::string prefix = directoryPrefix(primary);
+  if (path.starts_with(prefix)) return std::string(path.substr(prefix.size()));
+  if (path == primary) return ".";
+  return std::string(path);
+}
+
+}  // namespace OmviAgentRunnerMain
