@@ -22,4 +22,5 @@ step '{"op":"git_deliver",'"$root"',"worktree_path":".omvi/worktrees/docs","bran
 say "the history of main"
 graph='{"op":"shell",'"$root"',"command":"git log --graph --oneline --decorate main"}'
 step "$graph"
-"$runner" --json "$graph" | python3 -c 'import json, sys; print(json.load(sys.stdin)["stdout"], end="")'
+printf '%sthe same graph, as git draws it:%s\n' "$dim" "$reset"
+git -C "$ws" log --graph --oneline --decorate main
