@@ -1,6 +1,8 @@
 #include "runner/entry.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,53 +48,83 @@ void printLine(std::string text) {
   }
 }
 
-// Standard input, read to its end into one buffer that keeps the decoder's padding free
-// behind the bytes. Grown with realloc, which moves large blocks by remapping pages instead
-// of copying them, so a large request never needs twice its size while it is read.
-class InputBuffer {
+// Standard input, whole, with the decoder's padding readable behind it. A regular file is
+// mapped rather than read, so even a request of many megabytes costs no copy (its `content`
+// then stays a view into the mapping); anything else is read into a buffer grown with
+// realloc, which moves large blocks by remapping pages instead of copying them.
+class RequestInput {
  public:
-  InputBuffer() = default;
-  ~InputBuffer() { std::free(data_); }
-  InputBuffer(const InputBuffer&) = delete;
-  InputBuffer& operator=(const InputBuffer&) = delete;
+  RequestInput() = default;
+  ~RequestInput() {
+    if (mapped_ != nullptr) munmap(mapped_, mappedLength_);
+    std::free(buffer_);
+  }
+  RequestInput(const RequestInput&) = delete;
+  RequestInput& operator=(const RequestInput&) = delete;
 
-  // False when the read fails or memory runs out.
+  // False when standard input cannot be read.
+  bool load(int fd) { return map(fd) || readAll(fd); }
+
+  [[nodiscard]] std::string_view bytes() const { return {data_, size_}; }
+
+ private:
+  static constexpr std::size_t kChunk = 65536;
+
+  bool map(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    if (offset < 0 || status.st_size <= offset) return false;
+    const auto page = static_cast<off_t>(sysconf(_SC_PAGESIZE));
+    const off_t aligned = offset - offset % page;
+    const auto skip = static_cast<std::size_t>(offset - aligned);
+    const auto size = static_cast<std::size_t>(status.st_size - offset);
+    const std::size_t fileLength = skip + size;
+    // Anonymous zero pages first, the file over their start: the padding behind the last byte
+    // is always readable, even when the file ends on a page boundary.
+    const std::size_t length = (fileLength + kDecoderPadding + static_cast<std::size_t>(page) - 1) /
+                               static_cast<std::size_t>(page) * static_cast<std::size_t>(page);
+    void* area = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return false;
+    if (mmap(area, fileLength, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, aligned) ==
+        MAP_FAILED) {
+      munmap(area, length);
+      return false;
+    }
+    mapped_ = area;
+    mappedLength_ = length;
+    data_ = static_cast<char*>(area) + skip;
+    size_ = size;
+    lseek(fd, 0, SEEK_END);  // consumed, as a read would leave it
+    return true;
+  }
+
   bool readAll(int fd) {
+    std::size_t capacity = 0;
     while (true) {
-      if (capacity_ - size_ < kChunk + kDecoderPadding && !grow()) return false;
-      const ssize_t got = read(fd, data_ + size_, capacity_ - size_ - kDecoderPadding);
+      if (capacity - size_ < kChunk + kDecoderPadding) {
+        const std::size_t wanted = std::max<std::size_t>(capacity * 2, kChunk * 2);
+        void* grown = std::realloc(buffer_, wanted);
+        if (grown == nullptr) return false;
+        buffer_ = static_cast<char*>(grown);
+        capacity = wanted;
+      }
+      const ssize_t got = read(fd, buffer_ + size_, capacity - size_ - kDecoderPadding);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return false;
       if (got == 0) break;
       size_ += static_cast<std::size_t>(got);
     }
-    std::fill_n(data_ + size_, kDecoderPadding, '\0');
+    std::fill_n(buffer_ + size_, kDecoderPadding, '\0');
+    data_ = buffer_;
     return true;
   }
 
-  [[nodiscard]] std::string_view bytes() const { return {data_, size_}; }
-
-  void release() {
-    std::free(data_);
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kChunk = 65536;
-
-  bool grow() {
-    const std::size_t wanted = std::max<std::size_t>(capacity_ * 2, kChunk * 2);
-    void* grown = std::realloc(data_, wanted);
-    if (grown == nullptr) return false;
-    data_ = static_cast<char*>(grown);
-    capacity_ = wanted;
-    return true;
-  }
-
-  char* data_ = nullptr;
+  void* mapped_ = nullptr;
+  std::size_t mappedLength_ = 0;
+  char* buffer_ = nullptr;
+  const char* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
 };
 
 // Descriptors 0, 1 and 2 are kept open (on /dev/null if need be), so that no pipe of a child
@@ -162,14 +194,14 @@ int main(std::span<const std::string> arguments) {
   if (json != arguments.end() && std::next(json) != arguments.end()) {
     return answer(decodeRequest(*std::next(json)));
   }
-  InputBuffer input;
-  if (!input.readAll(STDIN_FILENO) || input.bytes().empty()) {
+  auto input = std::make_shared<RequestInput>();
+  if (!input->load(STDIN_FILENO) || input->bytes().empty()) {
     printLine(encodeToString(failure(std::string(kUsageFailure))));
     return 2;
   }
-  const DecodedRequest decoded = decodePaddedRequest(input.bytes());
-  input.release();  // the request holds its own copy of every field
-  return answer(decoded);
+  const std::string_view bytes = input->bytes();
+  // From here the request alone keeps the input alive, for as long as it needs it.
+  return answer(decodePaddedRequest(bytes, std::move(input)));
 }
 
 }  // namespace OmviAgentRunnerMain

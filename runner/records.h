@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +23,29 @@ inline constexpr std::string_view kHelperName = "omvi-agent-runner";
 inline constexpr std::string_view kEncodeFailedText =
     R"({"ok":false,"error":"encode_failed","helper":"omvi-agent-runner"})";
 
+/// Text that is either its own string or a view into a buffer it shares ownership of. A large
+/// request read from a file keeps its `content` this way, so the bytes are never copied.
+class SharedText {
+ public:
+  SharedText() = default;
+  SharedText(std::string text) : own_(std::move(text)) {}  // NOLINT: implicit by design
+  SharedText(const char* text) : own_(text) {}             // NOLINT: implicit by design
+  SharedText(std::string_view view, std::shared_ptr<const void> owner)
+      : owner_(std::move(owner)), view_(view) {}
+
+  [[nodiscard]] std::string_view view() const { return owner_ ? view_ : std::string_view(own_); }
+  [[nodiscard]] std::size_t size() const { return view().size(); }
+  friend bool operator==(const SharedText& a, const SharedText& b) { return a.view() == b.view(); }
+  friend std::ostream& operator<<(std::ostream& out, const SharedText& text) {
+    return out << text.view();
+  }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  std::string_view view_;
+  std::string own_;
+};
+
 /// One decoded request. Only `op` is required; every other field is absent unless the request
 /// gave it a non-null value. Values are as sent: nothing is trimmed or defaulted here.
 struct RunnerRequest {
@@ -28,7 +53,7 @@ struct RunnerRequest {
   std::optional<std::string> workspaceRoot;  ///< "workspace_root"
   std::optional<std::string> path;
   std::optional<std::vector<std::string>> paths;
-  std::optional<std::string> content;
+  std::optional<SharedText> content;
   std::optional<std::string> diff;
   std::optional<bool> dryRun;  ///< "dry_run"
   std::optional<std::string> message;

@@ -102,9 +102,9 @@ error_code validate(od::value value, std::size_t depth) {
   return simdjson::SUCCESS;
 }
 
-// A string value. One without escapes is copied straight from the input (stage one already
-// validated its UTF-8 and control characters), which spares a large `content` a second copy.
-error_code readString(od::value value, std::string& out) {
+// The text of a string value that has no escapes, straight from the input (stage one
+// already validated its UTF-8 and control characters); nothing when it has escapes.
+std::optional<std::string_view> unescapedString(od::value value) {
   std::string_view raw = value.raw_json_token();
   while (!raw.empty() &&
          (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\n' || raw.back() == '\r')) {
@@ -112,7 +112,15 @@ error_code readString(od::value value, std::string& out) {
   }
   if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"' &&
       raw.find('\\') == std::string_view::npos) {
-    out.assign(raw.substr(1, raw.size() - 2));
+    return raw.substr(1, raw.size() - 2);
+  }
+  return std::nullopt;
+}
+
+// A string value, copied once: directly from the input when it has no escapes.
+error_code readString(od::value value, std::string& out) {
+  if (auto direct = unescapedString(value)) {
+    out.assign(*direct);
     return simdjson::SUCCESS;
   }
   std::string_view text;
@@ -121,8 +129,12 @@ error_code readString(od::value value, std::string& out) {
   return simdjson::SUCCESS;
 }
 
+// The owner of the input when string fields may share it instead of copying; may be null.
+using InputOwner = std::shared_ptr<const void>;
+
 template <typename T>
-std::optional<Failure> readField(od::value value, std::string_view key, std::optional<T>& out) {
+std::optional<Failure> readField(od::value value, std::string_view key, std::optional<T>& out,
+                                 const InputOwner& owner = nullptr) {
   auto wrongType = [&](std::string_view expected) {
     return Failure{simdjson::SUCCESS,
                    "field \"" + std::string(key) + "\" must be " + std::string(expected)};
@@ -134,7 +146,17 @@ std::optional<Failure> readField(od::value value, std::string_view key, std::opt
     out.reset();
     return std::nullopt;
   }
-  if constexpr (std::is_same_v<T, std::string>) {
+  if constexpr (std::is_same_v<T, SharedText>) {
+    if (type != od::json_type::string) return wrongType("a string");
+    const auto direct = owner ? unescapedString(value) : std::nullopt;
+    if (direct) {
+      out = SharedText(*direct, owner);
+      return std::nullopt;
+    }
+    std::string text;
+    if (auto error = readString(value, text)) return Failure{error, {}};
+    out = SharedText(std::move(text));
+  } else if constexpr (std::is_same_v<T, std::string>) {
     if (type != od::json_type::string) return wrongType("a string");
     std::string text;
     if (auto error = readString(value, text)) return Failure{error, {}};
@@ -190,7 +212,8 @@ std::optional<Failure> readField(od::value value, std::string_view key, std::opt
 }
 
 // Reads one field into |request|; unknown keys are validated and dropped.
-std::optional<Failure> readKnownField(std::string_view key, od::value value, RunnerRequest& request,
+std::optional<Failure> readKnownField(std::string_view key, od::value value,
+                                      const InputOwner& owner, RunnerRequest& request,
                                       bool& sawOp) {
   if (key == "op") {
     std::optional<std::string> op;
@@ -203,7 +226,7 @@ std::optional<Failure> readKnownField(std::string_view key, od::value value, Run
   if (key == "workspace_root") return readField(value, key, request.workspaceRoot);
   if (key == "path") return readField(value, key, request.path);
   if (key == "paths") return readField(value, key, request.paths);
-  if (key == "content") return readField(value, key, request.content);
+  if (key == "content") return readField(value, key, request.content, owner);
   if (key == "diff") return readField(value, key, request.diff);
   if (key == "dry_run") return readField(value, key, request.dryRun);
   if (key == "message") return readField(value, key, request.message);
@@ -226,7 +249,7 @@ std::optional<Failure> readKnownField(std::string_view key, od::value value, Run
   return std::nullopt;
 }
 
-DecodedRequest decodePadded(simdjson::padded_string_view input) {
+DecodedRequest decodePadded(simdjson::padded_string_view input, const InputOwner& owner) {
   auto fail = [](const Failure& failure) {
     return DecodedRequest{std::nullopt,
                           failure.sentence.empty() ? describe(failure.code) : failure.sentence};
@@ -240,7 +263,8 @@ DecodedRequest decodePadded(simdjson::padded_string_view input) {
     // Tell malformed text from a well-formed value that is not an object.
     simdjson::dom::parser strict;
     simdjson::dom::element ignored;
-    if (auto error = strict.parse(input.data(), input.size()).get(ignored)) return fail({error, {}});
+    if (auto error = strict.parse(input.data(), input.size()).get(ignored))
+      return fail({error, {}});
     return fail({simdjson::SUCCESS, "the request must be a JSON object"});
   }
   od::object object;
@@ -252,7 +276,7 @@ DecodedRequest decodePadded(simdjson::padded_string_view input) {
     if (auto error = field.unescaped_key().get(key)) return fail({error, {}});
     od::value value;
     if (auto error = field.value().get(value)) return fail({error, {}});
-    if (auto failure = readKnownField(key, value, request, sawOp)) return fail(*failure);
+    if (auto failure = readKnownField(key, value, owner, request, sawOp)) return fail(*failure);
   }
   const char* trailing = nullptr;
   if (document.current_location().get(trailing) != simdjson::OUT_OF_BOUNDS) {
@@ -268,13 +292,15 @@ DecodedRequest decodeRequest(std::string_view bytes) {
   if (bytes.empty()) return DecodedRequest{std::nullopt, describe(simdjson::EMPTY)};
   const simdjson::padded_string padded(bytes);
   return decodePadded(simdjson::padded_string_view(padded.data(), padded.size(),
-                                                   padded.size() + simdjson::SIMDJSON_PADDING));
+                                                   padded.size() + simdjson::SIMDJSON_PADDING),
+                      nullptr);
 }
 
-DecodedRequest decodePaddedRequest(std::string_view bytes) {
+DecodedRequest decodePaddedRequest(std::string_view bytes, std::shared_ptr<const void> owner) {
   if (bytes.empty()) return DecodedRequest{std::nullopt, describe(simdjson::EMPTY)};
   return decodePadded(
-      simdjson::padded_string_view(bytes.data(), bytes.size(), bytes.size() + kDecoderPadding));
+      simdjson::padded_string_view(bytes.data(), bytes.size(), bytes.size() + kDecoderPadding),
+      owner);
 }
 
 }  // namespace OmviAgentRunnerMain

@@ -5,6 +5,7 @@
 // Does not own: what the callers answer for a decoding error (entry.h).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,8 +24,10 @@ struct DecodedRequest {
 [[nodiscard]] DecodedRequest decodeRequest(std::string_view bytes);
 
 /// As `decodeRequest`, without copying |bytes|: the caller guarantees that `kDecoderPadding`
-/// more bytes after them are readable.
-[[nodiscard]] DecodedRequest decodePaddedRequest(std::string_view bytes);
+/// more bytes after them are readable. With an |owner| of the bytes, a `content` written
+/// without escapes becomes a view into them that shares the owner, instead of a copy.
+[[nodiscard]] DecodedRequest decodePaddedRequest(std::string_view bytes,
+                                                 std::shared_ptr<const void> owner = nullptr);
 
 /// Spare bytes the decoder may read past the end of a buffer decoded in place.
 inline constexpr std::size_t kDecoderPadding = 64;

@@ -39,7 +39,7 @@ RunnerResponse writeFile(const RunnerRequest& request) {
   if (!request.content) return failure("content is required");
   check = authorizeTarget(std::move(check), request);
   if (check.refusal) return *check.refusal;
-  if (auto error = writeFileAtomically(check.root, check.path, *request.content)) {
+  if (auto error = writeFileAtomically(check.root, check.path, request.content->view())) {
     return failure("write_failed: " + *error);
   }
   return success({.path = check.path,

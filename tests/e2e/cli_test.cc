@@ -1,6 +1,8 @@
 // The command-line mode end to end: the real binary, its one output line, its exit status.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/support/test_support.h"
 
 namespace omvi_test {
@@ -102,6 +104,25 @@ TEST(Cli, ALargeRequestOnStandardInputIsReadWhole) {
                         R"(,"path":"big","content":")" + content + "\"}");
   EXPECT_EQ(done.status, 0) << done.out;
   EXPECT_EQ(parse(done.out).integers.at("written_bytes"), 5 << 20);
+}
+
+TEST(Cli, ARequestFileOnStandardInputIsMappedWholeWhereverItEnds) {
+  const TempDir dir;
+  const std::string head =
+      R"({"op":"write_file","workspace_root":)" + quote(dir.path()) + R"(,"path":"f","content":")";
+  // Requests ending exactly on a page boundary and just short of one, and one read from an
+  // offset that is not the file's start.
+  for (const std::size_t total : {4096UL, 8192UL, 8190UL, 8130UL}) {
+    const std::string request = head + std::string(total - head.size() - 2, 'q') + "\"}";
+    ASSERT_EQ(request.size(), total);
+    std::ofstream(dir / "request.json", std::ios::binary) << "xyz" << request;
+    const Completed done =
+        run({"/bin/sh", "-c", "{ head -c 3 >/dev/null; \"$0\"; } < request.json", runnerBinary()},
+            "", {}, dir.path());
+    EXPECT_EQ(done.status, 0) << done.out;
+    EXPECT_EQ(parse(done.out).integers.at("written_bytes"),
+              static_cast<long long>(total - head.size() - 2));
+  }
 }
 
 }  // namespace

@@ -141,5 +141,24 @@ TEST(Decode, PaddedInputDecodesInPlace) {
   EXPECT_EQ(request->content, "big");
 }
 
+TEST(Decode, ContentWithoutEscapesSharesTheInputsOwner) {
+  auto owner =
+      std::make_shared<std::string>(R"({"op":"write_file","content":"shared","path":"a\tb"})");
+  owner->reserve(owner->size() + kDecoderPadding);
+  const std::string_view bytes(*owner);
+  std::weak_ptr<std::string> watch = owner;
+  auto request = decodePaddedRequest(bytes, std::move(owner)).request;
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->content->view(), "shared");
+  EXPECT_EQ(request->path, "a\tb");
+  EXPECT_FALSE(watch.expired());  // kept alive by the request alone
+  request.reset();
+  EXPECT_TRUE(watch.expired());
+
+  auto escaped = std::make_shared<std::string>(R"({"op":"x","content":"a\nb"})");
+  escaped->reserve(escaped->size() + kDecoderPadding);
+  EXPECT_EQ(decodePaddedRequest(*escaped, escaped).request->content, "a\nb");
+}
+
 }  // namespace
 }  // namespace OmviAgentRunnerMain
