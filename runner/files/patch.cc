@@ -1,10 +1,15 @@
 #include "runner/files/patch.h"
 
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
-#include <random>
 
 #include "runner/files/confined_fs.h"
 #include "runner/git/repository.h"
@@ -35,14 +40,23 @@ void fillRandom(unsigned char* bytes, std::size_t size) {
     const ssize_t n = getrandom(bytes + got, size - got, 0);
     if (n > 0) {
       got += static_cast<std::size_t>(n);
-    } else if (errno != EINTR) {
+    } else if (n == 0 || errno != EINTR) {
       break;
     }
   }
   if (got == size) return;
-  std::random_device device;  // getrandom unavailable: the C++ library's own source
-  for (; got < size; ++got)
-    bytes[got] = static_cast<unsigned char>(device());
+  // Without the kernel's generator the name still has to differ between concurrent requests:
+  // the clock, the process and a counter, mixed (splitmix64).
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t state =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(getpid()) << 32) ^ counter.fetch_add(1);
+  for (; got < size; ++got) {
+    std::uint64_t mixed = (state += 0x9E3779B97F4A7C15ULL);
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
+    bytes[got] = static_cast<unsigned char>(mixed ^ (mixed >> 31));
+  }
 }
 
 // The first of |texts| that is not blank, trimmed.

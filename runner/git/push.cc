@@ -46,9 +46,8 @@ RunnerResponse gitPush(const RunnerRequest& request) {
   const auto remote = validateRemoteName(request.remote.value_or("origin"));
   if (!remote) return failure(std::string(kInvalidRemote));
   // `branch` wins over `name`; a present but blank `branch` is not replaced.
-  const std::string_view branchText = trimmed(request.branch ? *request.branch
-                                              : request.name ? *request.name
-                                                             : std::string_view{});
+  const std::string branchField = request.branch.value_or(request.name.value_or(""));
+  const std::string_view branchText = trimmed(branchField);
   const PushLimits limits = pushLimits(request.timeout);
 
   // Refreshes the view of the remote; a failed or timed-out fetch does not stop the push.
