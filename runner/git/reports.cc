@@ -15,34 +15,28 @@ namespace {
 constexpr std::int64_t kDefaultLogCount = 10;
 constexpr std::int64_t kMostLogCount = 100;
 
+// One report: its fixed arguments (the log adds "-<count>" after them) and its texts.
 struct Report {
-  std::vector<std::string> (*arguments)(const RunnerRequest&);
+  std::vector<std::string> arguments;
+  bool appendsLogCount;
   std::string_view successMessage;
   std::string_view lastResort;
 };
 
-const Report kStatus{[](const RunnerRequest&) -> std::vector<std::string> {
-                       return {"status", "--porcelain=1", "--branch"};
-                     },
-                     "status", "git status failed"};
-
-const Report kLog{[](const RunnerRequest& request) -> std::vector<std::string> {
-                    std::string limit = std::to_string(logCount(request.count));
-      limit.insert(limit.begin(), '-');
-      return {"log", "--oneline", std::move(limit)};
-                  },
-                  "log", "git log failed"};
-
-const Report kBranchList{[](const RunnerRequest&) -> std::vector<std::string> {
-                           return {"branch", "--list"};
-                         },
-                         "branch_list", "git branch --list failed"};
+const Report kStatus{{"status", "--porcelain=1", "--branch"}, false, "status", "git status failed"};
+const Report kLog{{"log", "--oneline"}, true, "log", "git log failed"};
+const Report kBranchList{{"branch", "--list"}, false, "branch_list", "git branch --list failed"};
 
 RunnerResponse runReport(const RunnerRequest& request, const Report& report) {
   const RepositoryCheck repository = requireRepository(request);
   if (repository.refusal) return *repository.refusal;
+  std::vector<std::string> args = report.arguments;
+  if (report.appendsLogCount) {
+    args.push_back(std::to_string(logCount(request.count)));
+    args.back().insert(args.back().begin(), '-');
+  }
   const RunnerResponse run =
-      runGit(report.arguments(request), repository.root, timeLimit(request.timeout, kGitTimeLimit));
+      runGit(std::move(args), repository.root, timeLimit(request.timeout, kGitTimeLimit));
   return answerFromRun(run, {.successMessage = std::string(report.successMessage),
                              .failureRule = {StdoutFallback::kNever, report.lastResort}});
 }
