@@ -4,6 +4,14 @@
 #include <exception>
 
 #include "runner/files/file_operations.h"
+#include "runner/files/patch.h"
+#include "runner/git/branches.h"
+#include "runner/git/commit.h"
+#include "runner/git/diff.h"
+#include "runner/git/index.h"
+#include "runner/git/push.h"
+#include "runner/git/reports.h"
+#include "runner/git/restore.h"
 #include "runner/process/shell.h"
 #include "runner/text.h"
 #include "runner/worktree/deliver.h"
@@ -23,6 +31,18 @@ constexpr std::array kOperations{
     Operation{"mkdir", &mkdir},
     Operation{"delete_file", &deleteFile},
     Operation{"shell", &shell},
+    Operation{"apply_diff", &applyDiff},
+    Operation{"git_stage", &gitStage},
+    Operation{"git_unstage", &gitUnstage},
+    Operation{"git_commit", &gitCommit},
+    Operation{"git_push", &gitPush},
+    Operation{"git_branch_create", &gitBranchCreate},
+    Operation{"git_branch_switch", &gitBranchSwitch},
+    Operation{"git_restore", &gitRestore},
+    Operation{"git_status", &gitStatus},
+    Operation{"git_log", &gitLog},
+    Operation{"git_diff", &gitDiff},
+    Operation{"git_branch_list", &gitBranchList},
     Operation{"git_deliver", &gitDeliver},
     Operation{"git_worktree_add", &gitWorktreeAdd},
     Operation{"git_worktree_remove", &gitWorktreeRemove},

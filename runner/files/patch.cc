@@ -1,0 +1,163 @@
+#include "runner/files/patch.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+
+#include "runner/files/confined_fs.h"
+#include "runner/git/repository.h"
+#include "runner/guard/path_text.h"
+#include "runner/guard/workspace.h"
+#include "runner/process/git_invocation.h"
+#include "runner/process/time_limit.h"
+#include "runner/text.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+constexpr std::string_view kNewFilePrefix = "+++ ";
+constexpr std::string_view kNewFileInB = "+++ b/";
+constexpr std::string_view kDeletedFile = "+++ /dev/null";
+
+// The path a line names when it is a new-file line.
+std::optional<std::string_view> newFilePath(std::string_view line) {
+  if (line.starts_with(kNewFileInB)) return line.substr(kNewFileInB.size());
+  if (line.starts_with(kNewFilePrefix) && !line.starts_with(kDeletedFile))
+    return line.substr(kNewFilePrefix.size());
+  return std::nullopt;
+}
+
+void fillRandom(unsigned char* bytes, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = getrandom(bytes + got, size - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  if (got == size) return;
+  // Without the kernel's generator the name still has to differ between concurrent requests:
+  // the clock, the process and a counter, mixed (splitmix64).
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t state =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(getpid()) << 32) ^ counter.fetch_add(1);
+  for (; got < size; ++got) {
+    std::uint64_t mixed = (state += 0x9E3779B97F4A7C15ULL);
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
+    bytes[got] = static_cast<unsigned char>(mixed ^ (mixed >> 31));
+  }
+}
+
+// The first of |texts| that is not blank, trimmed.
+std::optional<std::string> firstNonBlank(
+    std::initializer_list<const std::optional<std::string>*> texts) {
+  for (const auto* text : texts) {
+    if (!*text) continue;
+    const std::string_view kept = trimmed(**text);
+    if (!kept.empty()) return std::string(kept);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> diffPaths(std::string_view diffText) {
+  struct Found {
+    std::string key;  // canonical composition, the sort and uniqueness key
+    std::string path;
+  };
+  std::vector<Found> found;
+  std::size_t start = 0;
+  for (std::size_t at = 0; at <= diffText.size(); ++at) {
+    // A line feed right after a carriage return is half of one CR LF character: no line end.
+    const bool lineEnd =
+        at == diffText.size() || (diffText[at] == '\n' && (at == 0 || diffText[at - 1] != '\r'));
+    if (!lineEnd) continue;
+    if (const auto path = newFilePath(diffText.substr(start, at - start))) {
+      std::string key = canonicalComposition(*path).value_or(std::string(*path));
+      found.push_back({std::move(key), std::string(*path)});
+    }
+    start = at + 1;
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Found& a, const Found& b) { return a.key < b.key; });
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (i > 0 && found[i].key == found[i - 1].key) continue;
+    paths.push_back(std::move(found[i].path));
+  }
+  return paths;
+}
+
+std::string temporaryDiffName() {
+  unsigned char uuid[16];
+  fillRandom(uuid, sizeof uuid);
+  uuid[6] = static_cast<unsigned char>((uuid[6] & 0x0F) | 0x40);  // version 4
+  uuid[8] = static_cast<unsigned char>((uuid[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string name = ".omvi-agent-runner-";
+  for (std::size_t i = 0; i < sizeof uuid; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) name.push_back('-');
+    name.push_back(kHex[uuid[i] >> 4]);
+    name.push_back(kHex[uuid[i] & 0x0F]);
+  }
+  return name + ".diff";
+}
+
+RunnerResponse applyDiff(const RunnerRequest& request) {
+  const std::string_view diff = request.diff ? std::string_view(*request.diff) : "";
+  if (trimmed(diff).empty()) return failure("diff is required");
+  std::string text(diff);
+  if (text.back() != '\n') text.push_back('\n');
+
+  const RepositoryCheck repository = requireRepository(request);
+  if (repository.refusal) return *repository.refusal;
+  std::vector<std::string> paths = diffPaths(text);
+  for (const std::string& path : paths) {
+    if (!authorize(path, repository.root)) {
+      return failure(std::string(kPathOutsideWorkspace), {.affectedPaths = std::move(paths)});
+    }
+  }
+
+  const std::string temporary = appendingPathComponent(repository.root, temporaryDiffName());
+  if (auto error = writeFileAtomically(repository.root, temporary, text))
+    return failure("diff_temp_write_failed: " + *error);
+  const bool check = request.dryRun.value_or(false);
+  std::vector<std::string> args{"apply"};
+  if (check) args.emplace_back("--check");
+  args.push_back(temporary);
+  const RunnerResponse run =
+      runGit(std::move(args), repository.root, timeLimit(request.timeout, kGitTimeLimit));
+  // Git has ended (or been given up on) by now, whatever its outcome: the copy goes.
+  (void)removeEntry(repository.root, temporary);
+
+  if (!run.ok) {
+    return failure(
+        firstNonBlank({&run.stderrText, &run.stdoutText, &run.error}).value_or("git apply failed"),
+        {.stdoutText = run.stdoutText,
+         .stderrText = run.stderrText,
+         .exitStatus = run.exitStatus,
+         .affectedPaths = std::move(paths)});
+  }
+  std::string message = check ? "Diff is valid" : "Diff applied";
+  if (const auto detail = firstNonBlank({&run.stderrText, &run.stdoutText}))
+    message += ": " + *detail;
+  return success({.affectedPaths = std::move(paths),
+                  .message = std::move(message),
+                  .stdoutText = run.stdoutText,
+                  .stderrText = run.stderrText,
+                  .exitStatus = run.exitStatus});
+}
+
+}  // namespace OmviAgentRunnerMain
