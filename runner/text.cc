@@ -154,6 +154,16 @@ std::string_view graphemePrefix(std::string_view text, std::size_t limit) {
   return text.substr(0, end);
 }
 
+std::optional<std::string> firstNonBlank(
+    std::initializer_list<const std::optional<std::string>*> texts) {
+  for (const auto* text : texts) {
+    if (!*text) continue;
+    const std::string_view kept = trimmed(**text);
+    if (!kept.empty()) return std::string(kept);
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> canonicalComposition(std::string_view text) {
   utf8proc_uint8_t* composed = nullptr;
   const auto length =

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +36,10 @@ namespace OmviAgentRunnerMain {
 
 /// The first |limit| extended grapheme clusters of valid UTF-8 |text| (all of it when shorter).
 [[nodiscard]] std::string_view graphemePrefix(std::string_view text, std::size_t limit);
+
+/// The first of |texts| that is present and not blank, trimmed; nothing when none is.
+[[nodiscard]] std::optional<std::string> firstNonBlank(
+    std::initializer_list<const std::optional<std::string>*> texts);
 
 /// Canonical composition (NFC) of valid UTF-8 |text|; nothing when it cannot be normalised.
 [[nodiscard]] std::optional<std::string> canonicalComposition(std::string_view text);

@@ -59,17 +59,6 @@ void fillRandom(unsigned char* bytes, std::size_t size) {
   }
 }
 
-// The first of |texts| that is not blank, trimmed.
-std::optional<std::string> firstNonBlank(
-    std::initializer_list<const std::optional<std::string>*> texts) {
-  for (const auto* text : texts) {
-    if (!*text) continue;
-    const std::string_view kept = trimmed(**text);
-    if (!kept.empty()) return std::string(kept);
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 std::vector<std::string> diffPaths(std::string_view diffText) {

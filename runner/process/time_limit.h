@@ -20,6 +20,10 @@ inline constexpr TimeLimitRule kGitTimeLimit{30, 5};
 /// The push run; its fetch gets the same limit, lowered to kFetchCeiling.
 inline constexpr TimeLimitRule kPushTimeLimit{60, 15};
 inline constexpr double kFetchCeiling = 30;
+/// Worktree creation and each worktree removal.
+inline constexpr TimeLimitRule kWorktreeTimeLimit{60, 15};
+/// Delivery's merge.
+inline constexpr TimeLimitRule kMergeTimeLimit{90, 15};
 /// The small probes ("rev-parse ...") run with this fixed limit, whatever the request says.
 inline constexpr double kProbeTimeLimit = 5;
 

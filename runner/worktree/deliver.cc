@@ -5,6 +5,7 @@
 #include "runner/guard/names.h"
 #include "runner/guard/workspace.h"
 #include "runner/process/git_invocation.h"
+#include "runner/process/time_limit.h"
 #include "runner/text.h"
 #include "runner/worktree/task_request.h"
 #include "runner/worktree/worktree_remove.h"
@@ -12,8 +13,6 @@
 namespace OmviAgentRunnerMain {
 namespace {
 
-constexpr double kMergeDefaultTimeout = 90;
-constexpr double kMergeShortestTimeout = 15;
 // The other git runs have limits of their own, whatever the request says.
 constexpr double kStatusTimeout = 15;
 constexpr double kAddTimeout = 30;
@@ -90,8 +89,7 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
       given.empty() ? std::string(kDefaultMergePrefix) + *branch : given;
   const bool prune = request.prune.value_or(false);
   const bool noFastForward = request.noFf.value_or(true);
-  const double mergeTimeout =
-      timeLimit(request.timeout, kMergeDefaultTimeout, kMergeShortestTimeout);
+  const double mergeTimeout = timeLimit(request.timeout, kMergeTimeLimit);
 
   if (auto refusal = commitLeftovers(task.path, commitMessage)) return *refusal;
 
@@ -116,8 +114,8 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
   mergeArgs.insert(mergeArgs.end(), {"-m", mergeMessage, *branch});
   const RunnerResponse merge = runGit(std::move(mergeArgs), task.root, mergeTimeout);
   if (!merge.ok) {
-    std::string detail = firstNonBlank({merge.stderrText, merge.stdoutText, merge.error});
-    if (detail.empty()) detail = "git merge failed";
+    const std::string detail = firstNonBlank({&merge.stderrText, &merge.stdoutText, &merge.error})
+                                   .value_or("git merge failed");
     return failure("Merge into primary failed: " + detail,
                    {.stdoutText = merge.stdoutText,
                     .stderrText = merge.stderrText,

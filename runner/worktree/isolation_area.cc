@@ -1,6 +1,7 @@
 #include "runner/worktree/isolation_area.h"
 
 #include "runner/guard/path_text.h"
+#include "runner/guard/workspace.h"
 
 namespace OmviAgentRunnerMain {
 
@@ -15,10 +16,8 @@ bool isUnderIsolationArea(std::string_view candidate, std::string_view primary) 
 }
 
 std::string displayForm(std::string_view path, std::string_view primary) {
-  const std::string prefix = directoryPrefix(primary);
-  if (path.starts_with(prefix)) return std::string(path.substr(prefix.size()));
-  if (path == primary) return ".";
-  return std::string(path);
+  // Messages show a path the way git is given one: relative to the primary checkout.
+  return workspaceRelativePathspec(path, primary);
 }
 
 }  // namespace OmviAgentRunnerMain

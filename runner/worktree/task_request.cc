@@ -1,7 +1,6 @@
 #include "runner/worktree/task_request.h"
 
-#include <algorithm>
-
+#include "runner/git/repository.h"
 #include "runner/guard/names.h"
 #include "runner/guard/workspace.h"
 #include "runner/process/git_invocation.h"
@@ -26,9 +25,9 @@ TaskWorktree refused(std::string_view text) {
 }  // namespace
 
 TaskWorktree checkTaskWorktree(const RunnerRequest& request) {
-  std::string root = resolveRoot(request.workspaceRoot);
-  if (root.empty()) return refused(kWorkspaceRootRequired);
-  if (!isGitRepo(root)) return refused(kNoGitRepository);
+  RepositoryCheck repository = requireRepository(request);
+  if (repository.refusal) return {{}, {}, std::move(repository.refusal)};
+  std::string root = std::move(repository.root);
   const std::string_view requested = preferredField(request.worktreePath, request.path);
   if (requested.empty()) return refused(kWorktreePathRequired);
   std::optional<std::string> worktree = authorize(requested, root);
@@ -39,18 +38,6 @@ TaskWorktree checkTaskWorktree(const RunnerRequest& request) {
 
 std::optional<std::string> taskBranch(const RunnerRequest& request) {
   return validateBranchName(preferredField(request.branch, request.name));
-}
-
-double timeLimit(std::optional<double> timeout, double fallback, double floor) {
-  return std::max(timeout.value_or(fallback), floor);
-}
-
-std::string firstNonBlank(
-    std::initializer_list<std::reference_wrapper<const std::optional<std::string>>> texts) {
-  for (const std::optional<std::string>& text : texts) {
-    if (text && !trimmed(*text).empty()) return std::string(trimmed(*text));
-  }
-  return {};
 }
 
 }  // namespace OmviAgentRunnerMain

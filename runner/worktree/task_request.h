@@ -6,8 +6,6 @@
 // Does not own: the checks' rules (workspace.h, names.h, isolation_area.h).
 #pragma once
 
-#include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,12 +32,5 @@ struct TaskWorktree {
 /// `branch`, or `name` when `branch` is absent (a blank `branch` is not replaced), validated
 /// as a branch name; nothing when refused.
 [[nodiscard]] std::optional<std::string> taskBranch(const RunnerRequest& request);
-
-/// |timeout| in seconds, |fallback| when absent, raised to |floor|.
-[[nodiscard]] double timeLimit(std::optional<double> timeout, double fallback, double floor);
-
-/// The first of |texts| that is present and not blank, trimmed; "" when there is none.
-[[nodiscard]] std::string firstNonBlank(
-    std::initializer_list<std::reference_wrapper<const std::optional<std::string>>> texts);
 
 }  // namespace OmviAgentRunnerMain

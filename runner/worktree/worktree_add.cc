@@ -5,13 +5,12 @@
 #include "runner/guard/path_text.h"
 #include "runner/guard/workspace.h"
 #include "runner/process/git_invocation.h"
+#include "runner/process/time_limit.h"
+#include "runner/text.h"
 #include "runner/worktree/task_request.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
-
-constexpr double kAddDefaultTimeout = 60;
-constexpr double kAddShortestTimeout = 15;
 
 // A worktree in place: |run| is the git run that made it, if one did.
 RunnerResponse worktreeReady(const std::string& worktree, std::string message,
@@ -28,9 +27,9 @@ RunnerResponse worktreeReady(const std::string& worktree, std::string message,
 // output where it has any, the creating run's otherwise.
 RunnerResponse bothRunsFailed(const std::string& worktree, const RunnerResponse& creating,
                               const RunnerResponse& attaching) {
-  std::string text = firstNonBlank({creating.stderrText, creating.stdoutText, attaching.stderrText,
-                                    attaching.stdoutText, creating.error});
-  if (text.empty()) text = "git worktree add failed";
+  std::string text = firstNonBlank({&creating.stderrText, &creating.stdoutText,
+                                    &attaching.stderrText, &attaching.stdoutText, &creating.error})
+                         .value_or("git worktree add failed");
   return failure(std::move(text),
                  {.stdoutText = attaching.stdoutText ? attaching.stdoutText : creating.stdoutText,
                   .stderrText = attaching.stderrText ? attaching.stderrText : creating.stderrText,
@@ -45,7 +44,7 @@ RunnerResponse gitWorktreeAdd(const RunnerRequest& request) {
   if (task.refusal) return *task.refusal;
   const std::optional<std::string> branch = taskBranch(request);
   if (!branch) return failure(std::string(kInvalidBranch));
-  const double timeout = timeLimit(request.timeout, kAddDefaultTimeout, kAddShortestTimeout);
+  const double timeout = timeLimit(request.timeout, kWorktreeTimeLimit);
 
   const std::string parent = deletingLastPathComponent(task.path);
   if (!fileExists(parent)) {

@@ -1,7 +1,9 @@
 #include "runner/worktree/worktree_remove.h"
 
+#include "runner/git/repository.h"
 #include "runner/guard/workspace.h"
 #include "runner/process/git_invocation.h"
+#include "runner/process/time_limit.h"
 #include "runner/text.h"
 #include "runner/worktree/isolation_area.h"
 #include "runner/worktree/task_request.h"
@@ -9,8 +11,6 @@
 namespace OmviAgentRunnerMain {
 namespace {
 
-constexpr double kRemoveDefaultTimeout = 60;
-constexpr double kRemoveShortestTimeout = 15;
 constexpr double kPruneTimeout = 30;
 
 // `paths` when it has any, else the first non-blank of `worktree_path` and `path`.
@@ -47,18 +47,17 @@ RunnerResponse gitWorktreeRemove(const std::vector<std::string>& paths, const st
 }
 
 RunnerResponse gitWorktreeRemove(const RunnerRequest& request) {
-  const std::string root = resolveRoot(request.workspaceRoot);
-  if (root.empty()) return failure(std::string(kWorkspaceRootRequired));
-  if (!isGitRepo(root)) return failure(std::string(kNoGitRepository));
+  const RepositoryCheck repository = requireRepository(request);
+  if (repository.refusal) return *repository.refusal;
+  const std::string& root = repository.root;
   std::vector<std::string> targets = requestedTargets(request);
-  if (targets.empty()) return failure("paths are required");
+  if (targets.empty()) return failure(std::string(kPathsRequired));
   for (std::string& target : targets) {
     std::optional<std::string> authorized = authorize(target, root);
     if (!authorized) return failure(std::string(kPathOutsideWorkspace));
     target = std::move(*authorized);
   }
-  return gitWorktreeRemove(
-      targets, root, timeLimit(request.timeout, kRemoveDefaultTimeout, kRemoveShortestTimeout));
+  return gitWorktreeRemove(targets, root, timeLimit(request.timeout, kWorktreeTimeLimit));
 }
 
 }  // namespace OmviAgentRunnerMain

@@ -23,12 +23,5 @@ TEST(IsolationArea, InsideIsTheAreaOrBelowItByWholeComponentsAfterStandardising)
   EXPECT_TRUE(isUnderIsolationArea("/.omvi/worktrees/t", "/"));
 }
 
-TEST(IsolationArea, DisplayFormIsRelativeToThePrimaryCheckout) {
-  EXPECT_EQ(displayForm("/work/repo/.omvi/worktrees/t1", "/work/repo"), ".omvi/worktrees/t1");
-  EXPECT_EQ(displayForm("/work/repo", "/work/repo"), ".");
-  EXPECT_EQ(displayForm("/work/repo2/x", "/work/repo"), "/work/repo2/x");
-  EXPECT_EQ(displayForm("/a/b", "/"), "a/b");
-}
-
 }  // namespace
 }  // namespace OmviAgentRunnerMain
