@@ -1,7 +1,12 @@
 #include "runner/posix.h"
 
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace OmviAgentRunnerMain {
@@ -9,6 +14,28 @@ namespace OmviAgentRunnerMain {
 void UniqueFd::reset() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
+}
+
+void randomBytes(unsigned char* bytes, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = getrandom(bytes + got, size - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t state =
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(getpid()) << 32) ^ counter.fetch_add(1);
+  for (; got < size; ++got) {  // splitmix64
+    std::uint64_t mixed = (state += 0x9E3779B97F4A7C15ULL);
+    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
+    bytes[got] = static_cast<unsigned char>(mixed ^ (mixed >> 31));
+  }
 }
 
 std::string errnoText(int error) {

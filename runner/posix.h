@@ -4,6 +4,7 @@
 // without touching process-wide state.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -35,6 +36,11 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+/// Fills |bytes| from the kernel's random generator; should it be unavailable, from the clock,
+/// the process id and a counter, mixed, so that names made from them still differ between
+/// concurrent requests.
+void randomBytes(unsigned char* bytes, std::size_t size);
 
 /// The C library's text for |error| ("No such file or directory"), thread-safe.
 [[nodiscard]] std::string errnoText(int error);

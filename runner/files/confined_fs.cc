@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -151,12 +150,7 @@ Place placeOf(const std::string& root, const std::string& path, const std::strin
 
 std::string temporaryName() {
   unsigned char random[8];
-  std::size_t got = 0;
-  while (got < sizeof random) {
-    const ssize_t n = getrandom(random + got, sizeof random - got, 0);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  randomBytes(random, sizeof random);
   static constexpr char kHex[] = "0123456789abcdef";
   std::string name = ".omvi-write-";
   for (const unsigned char byte : random) {
@@ -215,7 +209,7 @@ std::optional<SysError> removeTree(int parent, const std::string& name, const st
 }  // namespace
 
 FsError writeFileAtomically(const std::string& root, const std::string& path,
-                            std::string_view content) {
+                            std::string_view content, Durability durability) {
   Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
   if (place.refusal) return place.refusal;
 
@@ -225,7 +219,10 @@ FsError writeFileAtomically(const std::string& root, const std::string& path,
   if (fd < 0) return describe({path, errno});
   UniqueFd file(fd);
   int error = 0;
-  if (!writeAll(file.get(), content) || fsync(file.get()) != 0) error = errno;
+  if (!writeAll(file.get(), content) ||
+      (durability == Durability::kSynced && fsync(file.get()) != 0)) {
+    error = errno;
+  }
   if (close(file.release()) != 0 && error == 0) error = errno;
   if (error == 0 && renameat(place.directory.get(), temporary.c_str(), place.directory.get(),
                              place.leaf.c_str()) != 0) {

@@ -19,12 +19,19 @@ namespace OmviAgentRunnerMain {
 /// The description of a failed action; nothing on success.
 using FsError = std::optional<std::string>;
 
+/// Whether a write must reach the disk before it counts as done.
+enum class Durability {
+  kSynced,    ///< fsync before the rename: a crash never leaves a half-written file
+  kVolatile,  ///< no fsync: for files that live only as long as the request
+};
+
 /// Writes |content| to |path| (authorized against |root|), creating missing parent
-/// directories: a temporary file beside the target, every byte, fsync, mode 0666 less the
-/// umask, then a rename over the target. A failed write leaves no temporary file behind.
-/// A symbolic link at |path| is written through, to its real target.
+/// directories: a temporary file beside the target, every byte, fsync (kSynced), mode 0666
+/// less the umask, then a rename over the target. A failed write leaves no temporary file
+/// behind. A symbolic link at |path| is written through, to its real target.
 [[nodiscard]] FsError writeFileAtomically(const std::string& root, const std::string& path,
-                                          std::string_view content);
+                                          std::string_view content,
+                                          Durability durability = Durability::kSynced);
 
 /// Creates the directory |path| (authorized against |root|) and every missing parent.
 /// Succeeds without change when it already exists.

@@ -1,12 +1,6 @@
 #include "runner/files/patch.h"
 
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -15,6 +9,7 @@
 #include "runner/git/repository.h"
 #include "runner/guard/path_text.h"
 #include "runner/guard/workspace.h"
+#include "runner/posix.h"
 #include "runner/process/git_invocation.h"
 #include "runner/process/time_limit.h"
 #include "runner/text.h"
@@ -32,31 +27,6 @@ std::optional<std::string_view> newFilePath(std::string_view line) {
   if (line.starts_with(kNewFilePrefix) && !line.starts_with(kDeletedFile))
     return line.substr(kNewFilePrefix.size());
   return std::nullopt;
-}
-
-void fillRandom(unsigned char* bytes, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = getrandom(bytes + got, size - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
-  }
-  if (got == size) return;
-  // Without the kernel's generator the name still has to differ between concurrent requests:
-  // the clock, the process and a counter, mixed (splitmix64).
-  static std::atomic<std::uint64_t> counter{0};
-  std::uint64_t state =
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-      (static_cast<std::uint64_t>(getpid()) << 32) ^ counter.fetch_add(1);
-  for (; got < size; ++got) {
-    std::uint64_t mixed = (state += 0x9E3779B97F4A7C15ULL);
-    mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
-    bytes[got] = static_cast<unsigned char>(mixed ^ (mixed >> 31));
-  }
 }
 
 }  // namespace
@@ -91,7 +61,7 @@ std::vector<std::string> diffPaths(std::string_view diffText) {
 
 std::string temporaryDiffName() {
   unsigned char uuid[16];
-  fillRandom(uuid, sizeof uuid);
+  randomBytes(uuid, sizeof uuid);
   uuid[6] = static_cast<unsigned char>((uuid[6] & 0x0F) | 0x40);  // version 4
   uuid[8] = static_cast<unsigned char>((uuid[8] & 0x3F) | 0x80);  // RFC 4122 variant
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -120,7 +90,7 @@ RunnerResponse applyDiff(const RunnerRequest& request) {
   }
 
   const std::string temporary = appendingPathComponent(repository.root, temporaryDiffName());
-  if (auto error = writeFileAtomically(repository.root, temporary, text))
+  if (auto error = writeFileAtomically(repository.root, temporary, text, Durability::kVolatile))
     return failure("diff_temp_write_failed: " + *error);
   const bool check = request.dryRun.value_or(false);
   std::vector<std::string> args{"apply"};
