@@ -108,7 +108,7 @@ struct SpawnResult {
   int error = 0;
 };
 
-SpawnResult spawn(const ProcessSpec& spec, int stdoutWrite, int stderrWrite) {
+SpawnResult spawn(const ProcessSpec& launch, int stdoutWrite, int stderrWrite) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
@@ -116,8 +116,8 @@ SpawnResult spawn(const ProcessSpec& spec, int stdoutWrite, int stderrWrite) {
   posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, stderrWrite, STDERR_FILENO);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (!spec.directory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, spec.directory.c_str());
+  if (!launch.directory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, launch.directory.c_str());
   }
   sigset_t all;
   sigset_t none;
@@ -128,26 +128,26 @@ SpawnResult spawn(const ProcessSpec& spec, int stdoutWrite, int stderrWrite) {
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<char*> argv;
-  argv.reserve(spec.arguments.size() + 2);
-  argv.push_back(const_cast<char*>(spec.executable.c_str()));
-  for (const auto& argument : spec.arguments)
+  argv.reserve(launch.arguments.size() + 2);
+  argv.push_back(const_cast<char*>(launch.executable.c_str()));
+  for (const auto& argument : launch.arguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
   SpawnResult result;
-  result.error = posix_spawn(&result.pid, spec.executable.c_str(), &actions, &attributes,
+  result.error = posix_spawn(&result.pid, launch.executable.c_str(), &actions, &attributes,
                              argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return result;
 }
 
-std::string describeSpawnFailure(const ProcessSpec& spec, int error) {
-  std::string text = "could not start " + spec.executable;
-  if (!spec.directory.empty()) {
+std::string describeSpawnFailure(const ProcessSpec& launch, int error) {
+  std::string text = "could not start " + launch.executable;
+  if (!launch.directory.empty()) {
     struct stat status {};
-    const bool usable = stat(spec.directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-    if (!usable) text += " in " + spec.directory;
+    const bool usable = stat(launch.directory.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    if (!usable) text += " in " + launch.directory;
   }
   return text + ": " + errnoText(error);
 }
@@ -173,7 +173,7 @@ bool isExecutableFile(const std::string& path) {
          access(path.c_str(), X_OK) == 0;
 }
 
-ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings) {
+ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timings) {
   ChildOutcome outcome;
   int stdoutPipe[2];
   int stderrPipe[2];
@@ -190,11 +190,11 @@ ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings)
   UniqueFd stderrRead(stderrPipe[0]);
   UniqueFd stderrWrite(stderrPipe[1]);
 
-  const SpawnResult spawned = spawn(spec, stdoutWrite.get(), stderrWrite.get());
+  const SpawnResult spawned = spawn(launch, stdoutWrite.get(), stderrWrite.get());
   stdoutWrite.reset();
   stderrWrite.reset();
   if (spawned.error != 0) {
-    outcome.spawnError = describeSpawnFailure(spec, spawned.error);
+    outcome.spawnError = describeSpawnFailure(launch, spawned.error);
     return outcome;
   }
 
@@ -209,7 +209,7 @@ ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings)
   // and its wait, then give up on the child.
   enum class Stage { kRunning, kTerminating, kKilling };
   Stage stage = Stage::kRunning;
-  Clock::time_point stageEnd = deadlineAfter(Clock::now(), spec.timeout);
+  Clock::time_point stageEnd = deadlineAfter(Clock::now(), launch.timeout);
   std::optional<int> status;
   Clock::time_point drainEnd{};
 
@@ -286,9 +286,9 @@ RunnerResponse responseFromOutcome(const ChildOutcome& outcome) {
 
 RunnerResponse runProcess(std::string executable, std::vector<std::string> arguments,
                           std::string directory, double timeout) {
-  const ProcessSpec spec{std::move(executable), std::move(arguments), std::move(directory),
-                         timeout};
-  return responseFromOutcome(runChild(spec));
+  const ProcessSpec launch{std::move(executable), std::move(arguments), std::move(directory),
+                           timeout};
+  return responseFromOutcome(runChild(launch));
 }
 
 }  // namespace OmviAgentRunnerMain

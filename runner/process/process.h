@@ -44,14 +44,15 @@ struct ChildOutcome {
   std::string stderrText;
 };
 
-/// Starts |spec| and waits. The child gets the runner's environment and standard input, a
+/// Starts |launch| and waits. The child gets the runner's environment and standard input, a
 /// pipe each for standard output and error, default signal dispositions and an empty signal
 /// mask; no other descriptor. Signals reach the child's own process only. Both pipes are
 /// drained while waiting, and reading stops at most |timings.finalDrain| after the child
 /// ended, so a descendant holding a pipe cannot hold the answer. The child is reaped before
 /// return unless it survived SIGKILL, in which case a background thread reaps it later.
 /// Never throws.
-[[nodiscard]] ChildOutcome runChild(const ProcessSpec& spec, const EscalationTimings& timings = {});
+[[nodiscard]] ChildOutcome runChild(const ProcessSpec& launch,
+                                    const EscalationTimings& timings = {});
 
 /// Pure: the response for |outcome| ("spawn_failed: ...", "exit_" + status, "timeout").
 [[nodiscard]] RunnerResponse responseFromOutcome(const ChildOutcome& outcome);
