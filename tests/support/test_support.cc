@@ -91,6 +91,9 @@ Completed run(const std::vector<std::string>& argv, const std::optional<std::str
   }
   Completed result;
   int fds[2] = {outPipe[0], errPipe[0]};
+  // Reads must never block: the child may still be waiting for the end of its input.
+  for (int fd : fds)
+    fcntl(fd, F_SETFL, O_NONBLOCK);
   std::string* sinks[2] = {&result.out, &result.err};
   while (fds[0] >= 0 || fds[1] >= 0 || inFd >= 0) {
     pollfd polls[3];
