@@ -7,49 +7,61 @@ namespace OmviAgentRunnerMain {
 
 WorkerPool::WorkerPool(std::size_t maxThreads) : maxThreads_(std::max<std::size_t>(maxThreads, 1)) {
   const std::lock_guard lock(mutex_);
-  startThread();
+  threads_.emplace_back([this] { work(false); });
 }
 
 WorkerPool::~WorkerPool() {
   finish();
 }
 
-void WorkerPool::startThread() {
-  threads_.emplace_back([this] { work(); });
+void WorkerPool::sendSearcher() {
+  if (searching_ > 0) return;  // one is on its way and will send the next
+  if (idle_ > wakeups_) {
+    ++wakeups_;
+    ++searching_;
+    ready_.notify_one();
+    return;
+  }
+  if (threads_.size() >= maxThreads_) return;  // every thread is busy; the first free one looks
+  try {
+    threads_.emplace_back([this] { work(true); });
+    ++searching_;
+  } catch (const std::system_error&) {
+    // No thread to spare: the job waits for one of the running threads.
+  }
 }
 
 void WorkerPool::submit(Job job) {
-  bool wake = true;
-  {
-    const std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(job));
-    // Every queued job needs a thread of its own that is waiting, or a new one: a thread
-    // that was woken but has not yet taken its job still counts as waiting for that job.
-    if (queue_.size() > idle_ && threads_.size() < maxThreads_) {
-      try {
-        startThread();
-        wake = false;
-      } catch (const std::system_error&) {
-        // No thread to spare: the job waits for one of the running threads.
-      }
-    }
-  }
-  if (wake) ready_.notify_one();
+  const std::lock_guard lock(mutex_);
+  queue_.push_back(std::move(job));
+  sendSearcher();
 }
 
-void WorkerPool::work() {
+void WorkerPool::work(bool searching) {
   std::unique_lock lock(mutex_);
   while (true) {
+    if (!queue_.empty()) {
+      Job job = std::move(queue_.front());
+      queue_.pop_front();
+      if (searching) --searching_;
+      searching = false;
+      if (!queue_.empty()) sendSearcher();
+      lock.unlock();
+      job();
+      job = nullptr;  // whatever the job holds goes before the thread looks again
+      lock.lock();
+      continue;
+    }
+    if (searching) --searching_;
+    searching = false;
+    if (finishing_) return;
     ++idle_;
-    ready_.wait(lock, [this] { return !queue_.empty() || finishing_; });
+    ready_.wait(lock, [this] { return wakeups_ > 0 || finishing_; });
     --idle_;
-    if (queue_.empty()) return;  // finishing, and nothing left
-    Job job = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    job();
-    job = nullptr;  // whatever the job holds goes before the thread waits again
-    lock.lock();
+    if (wakeups_ > 0) {
+      --wakeups_;
+      searching = true;
+    }
   }
 }
 

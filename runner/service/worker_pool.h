@@ -3,6 +3,12 @@
 // Owns: a queue of jobs and up to a fixed number of threads that run them, started when a
 // job finds no idle thread and kept afterwards. A job that blocks (a child run) holds its
 // thread, so as many jobs run at once as the pool has threads.
+//
+// Waking a thread costs far more than a small job, so one thread at a time is sent to the
+// queue: the thread that takes a job sends the next one (waking an idle thread, or starting
+// a thread) while jobs remain, before it runs its own. Short jobs are thus run back to back
+// by the threads already awake, and a long one never keeps a queued job from a free thread
+// for longer than one wake-up.
 // Does not own: what a job does or how it replies (xpc_service.h); jobs catch their own
 // exceptions.
 #pragma once
@@ -42,15 +48,19 @@ class WorkerPool {
   [[nodiscard]] std::size_t threadCount() const;
 
  private:
-  void work();
-  void startThread();  // with mutex_ held
+  // |searching|: the thread was started to take a queued job.
+  void work(bool searching);
+  // With mutex_ held and a job queued: makes sure a thread is on its way to the queue.
+  void sendSearcher();
 
   const std::size_t maxThreads_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Job> queue_;
   std::vector<std::thread> threads_;
-  std::size_t idle_ = 0;  ///< threads waiting for a job
+  std::size_t idle_ = 0;       ///< threads waiting
+  std::size_t wakeups_ = 0;    ///< wake-ups sent and not yet taken by a waiting thread
+  std::size_t searching_ = 0;  ///< threads woken or started that have not yet looked
   bool finishing_ = false;
 };
 
