@@ -104,13 +104,7 @@ void Connection::dispatch(const FramedLine& line) {
   try {
     service_.performRequest(std::move(call.request),
                             [self = shared_from_this(), id = call.id](std::string reply) {
-                              std::string message;
-                              try {
-                                message = encodeResult(id, reply);
-                              } catch (const std::exception&) {
-                                // Out of memory: the call's reply is lost rather than sent in part.
-                              }
-                              self->deliverReply(std::move(message));
+                              self->deliverReply(encodeResult(id, reply) + '\n');
                             });
   } catch (const std::exception& error) {
     // The call could not even be queued.
@@ -163,20 +157,22 @@ void Connection::deliverReply(std::string message) {
   bool wakeIo = false;
   {
     const std::lock_guard lock(mutex_);
-    if (!broken_ && !message.empty()) {
-      message.push_back('\n');
-      if (!writing_ && outbox_.empty()) {
-        // Nothing is queued before this reply: write it from here, and leave only what the
-        // socket would not take now to the I/O thread.
-        const std::size_t sent = sendNow(message);
-        if (!broken_ && sent < message.size()) {
-          outbox_.assign(message, sent);
-          wakeIo = true;
-        }
-      } else {
-        // A write is in progress (its end flushes the queue), or a flush is already due.
-        outbox_ += message;
+    if (broken_) {
+      // The peer is gone: the reply is dropped.
+    } else if (!writing_ && outbox_.empty()) {
+      // Nothing is queued before this reply: write it from here, and leave only what the
+      // socket would not take now to the I/O thread (erase and swap allocate nothing, so
+      // nothing can fail once part of the reply is out).
+      const std::size_t sent = sendNow(message);
+      if (!broken_ && sent < message.size()) {
+        message.erase(0, sent);
+        outbox_.swap(message);
+        wakeIo = true;
       }
+    } else {
+      // A write is in progress (its end flushes the queue), or a flush is already due. If
+      // appending runs out of memory nothing has changed yet, and the caller replies again.
+      outbox_ += message;
     }
     --callsInFlight_;
     if (callsInFlight_ == 0 && readClosed_) wakeIo = true;

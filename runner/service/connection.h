@@ -50,7 +50,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void endReading();
   // Queues a message made on the I/O thread (an envelope error).
   void queue(std::string message);
-  // Any thread: one call's reply.
+  // Any thread: one call's reply, line feed included. Changes nothing when it throws.
   void deliverReply(std::string message);
   // With mutex_ held: writes as much of |message| as the socket takes now.
   std::size_t sendNow(std::string_view message);

@@ -28,16 +28,15 @@ bool OmviAgentRunnerXPCService::shouldAcceptNewConnection(uid_t peerUid) const {
 
 void OmviAgentRunnerXPCService::performRequest(std::string request, Reply reply) {
   pool_.submit([request = std::move(request), reply = std::move(reply)] {
-    // The worker's one border: whatever escapes the answer becomes the reply.
-    std::string answer;
+    // The worker's one border: whatever escapes the answer, or the reply before it has
+    // taken the answer, is answered as an internal failure instead.
     try {
-      answer = handleJSONText(request);
+      reply(handleJSONText(request));
     } catch (const std::exception& error) {
-      answer = internalFailure(error.what());
+      reply(internalFailure(error.what()));
     } catch (...) {
-      answer = internalFailure("unknown");
+      reply(internalFailure("unknown"));
     }
-    reply(std::move(answer));
   });
 }
 

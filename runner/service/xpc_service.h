@@ -22,7 +22,9 @@ inline constexpr std::size_t kDefaultMaxConcurrency = 64;
 
 class OmviAgentRunnerXPCService {
  public:
-  /// Receives the reply text; called once per call, on a worker thread. Must not throw.
+  /// Receives the reply text; called once per call, on a worker thread. It may throw only
+  /// before it has taken the text (out of memory), and is then called once more with an
+  /// "internal_error: " failure.
   using Reply = std::function<void(std::string)>;
 
   /// |ownUid| is the user the service runs as. Starts one worker thread (throws
