@@ -9,7 +9,6 @@
 
 #include "runner/service/listening_socket.h"
 #include "runner/service/service.h"
-#include "runner/service/systemd.h"
 #include "tests/support/test_support.h"
 
 namespace OmviAgentRunnerMain {
@@ -124,14 +123,6 @@ TEST(OpenListeningSocket, ChecksThePrivateDirectory) {
 
   ASSERT_EQ(mkdir((dir / "theirs").c_str(), 0700), 0);
   EXPECT_FALSE(openListeningSocket(inside("theirs"), getuid() + 1).socket);
-}
-
-TEST(Systemd, CountsOnlyDescriptorsPassedToThisProcess) {
-  EXPECT_EQ(activatedDescriptorCount("7", "2", 7), 2);
-  EXPECT_EQ(activatedDescriptorCount("7", "0", 7), 0);
-  EXPECT_EQ(activatedDescriptorCount("8", "1", 7), 0);
-  EXPECT_EQ(activatedDescriptorCount(std::nullopt, "1", 7), 0);
-  EXPECT_EQ(activatedDescriptorCount("7", " 1", 7), 0);
 }
 
 }  // namespace

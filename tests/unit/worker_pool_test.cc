@@ -44,13 +44,6 @@ TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
   EXPECT_EQ(done, 6);
 }
 
-TEST(XpcService, AcceptsItsOwnUserAndRootOnly) {
-  OmviAgentRunnerXPCService service(1000, 1);
-  EXPECT_TRUE(service.shouldAcceptNewConnection(1000));
-  EXPECT_TRUE(service.shouldAcceptNewConnection(0));
-  EXPECT_FALSE(service.shouldAcceptNewConnection(1001));
-}
-
 TEST(XpcService, RepliesOnceWithTheCommandLineAnswer) {
   OmviAgentRunnerXPCService service(0, 2);
   std::mutex mutex;
