@@ -29,7 +29,10 @@ Connection::Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCSe
       service_(service),
       ended_(std::move(ended)),
       framer_(maxLineBytes) {
-  socket_.assign(asio::local::stream_protocol(), peer.release());
+  asio::error_code error;
+  socket_.assign(asio::local::stream_protocol(), peer.get(), error);
+  if (error) throw asio::system_error(error);  // |peer| still owns the descriptor
+  (void)peer.release();
 }
 
 Connection::~Connection() = default;

@@ -29,8 +29,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   /// Told, on the I/O thread, when the connection has ended and closed its socket.
   using Ended = std::function<void(Connection*)>;
 
-  /// Takes |peer| (a connected, non-blocking, close-on-exec Unix stream socket). Every
-  /// member but the reply path runs on the one thread that runs |io|.
+  /// Takes |peer| (a connected, non-blocking, close-on-exec Unix stream socket); throws,
+  /// closing it, when it cannot be watched by |io|. Every member but the reply path runs on
+  /// the one thread that runs |io|.
   Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCService& service,
              std::size_t maxLineBytes, Ended ended);
   ~Connection();
