@@ -161,19 +161,45 @@ TEST_F(Service, TheDefaultLimitIs64MiB) {
   stopCleanly(service);
 }
 
-TEST_F(Service, SigtermLetsTheCallInFlightReplyThenExitsZero) {
+TEST_F(Service, SigtermOrSigintLetsTheCallInFlightReplyThenExitsZero) {
+  for (const int number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(number);
+    ServiceProcess service(ServiceProcess::runnerServing(socket));
+    ServiceClient client(socket);
+    const std::string started = dir / ("started-" + std::to_string(number));
+    ASSERT_TRUE(client.call(7, shellIn("touch " + started + "; sleep 1; echo done")));
+    ASSERT_TRUE(waitForFile(started));
+    service.signal(number);
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.id, "7");
+    EXPECT_EQ(reply.response().str("stdout"), "done\n");
+    EXPECT_TRUE(client.endsWithin());
+    EXPECT_EQ(service.wait(), 0);
+    EXPECT_EQ(service.output(), "");
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+  }
+}
+
+// Replies larger than the socket takes at once, finishing together on one connection whose
+// peer does not read yet: each still arrives whole, on a line of its own.
+TEST_F(Service, LargeRepliesFinishingTogetherArriveWhole) {
+  constexpr int kCalls = 40;
   ServiceProcess service(ServiceProcess::runnerServing(socket));
   ServiceClient client(socket);
-  ASSERT_TRUE(client.call(7, shellIn("touch started; sleep 1; echo done")));
-  ASSERT_TRUE(waitForFile(dir / "started"));
-  service.signal(SIGTERM);
-  const ServiceReply reply = decodeServiceReply(client.readLine());
-  EXPECT_EQ(reply.id, "7");
-  EXPECT_EQ(reply.response().str("stdout"), "done\n");
-  EXPECT_TRUE(client.endsWithin());
-  EXPECT_EQ(service.wait(), 0);
-  EXPECT_EQ(service.output(), "");
-  EXPECT_NE(access(socket.c_str(), F_OK), 0);
+  for (int id = 0; id < kCalls; ++id) {
+    ASSERT_TRUE(client.call(
+        id, shellIn("head -c 15000 /dev/zero | tr '\\0' x; touch done-" + std::to_string(id))));
+  }
+  for (int id = 0; id < kCalls; ++id)
+    ASSERT_TRUE(waitForFile(dir / ("done-" + std::to_string(id))));
+  std::set<std::string> ids;
+  for (int i = 0; i < kCalls; ++i) {
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.response().str("stdout"), std::string(15000, 'x'));
+    ids.insert(reply.id);
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kCalls));
+  stopCleanly(service);
 }
 
 TEST_F(Service, ReplacesAStaleSocketButLeavesALiveServiceAlone) {
