@@ -25,11 +25,17 @@ static_assert(ServiceOptions{}.maxConcurrency == kDefaultMaxConcurrency);
 // Accepting may fail for want of descriptors or memory; it is tried again after this.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
-std::optional<std::size_t> positiveNumber(const std::string& text) {
+// Bounds far above any sensible setting, which keep the arithmetic on them clear of overflow.
+constexpr std::size_t kMostRequestBytes = std::size_t{1} << 40;
+constexpr std::size_t kMostConcurrency = 65536;
+
+std::optional<std::size_t> positiveNumber(const std::string& text, std::size_t most) {
   std::size_t value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end || value == 0) return std::nullopt;
+  if (text.empty() || error != std::errc() || stop != end || value == 0 || value > most) {
+    return std::nullopt;
+  }
   return value;
 }
 
@@ -230,11 +236,11 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
       if (value.empty()) return std::nullopt;
       options.socketPath = value;
     } else if (argument == "--max-request-bytes") {
-      const auto number = positiveNumber(value);
+      const auto number = positiveNumber(value, kMostRequestBytes);
       if (!number) return std::nullopt;
       options.maxRequestBytes = *number;
     } else if (argument == "--max-concurrency") {
-      const auto number = positiveNumber(value);
+      const auto number = positiveNumber(value, kMostConcurrency);
       if (!number) return std::nullopt;
       options.maxConcurrency = *number;
     }

@@ -26,10 +26,10 @@ struct ServiceOptions {
   bool operator==(const ServiceOptions&) const = default;
 };
 
-/// Reads "--socket PATH", "--max-request-bytes N" and "--max-concurrency N" (N a positive
-/// decimal number) from |arguments| (the program's path first); other arguments are
-/// ignored, and the one after "--json" is never taken for a switch. Nothing when a switch
-/// lacks its value or a number is malformed. Pure.
+/// Reads "--socket PATH", "--max-request-bytes N" (at most 2^40) and "--max-concurrency N"
+/// (at most 65536), N a positive decimal number, from |arguments| (the program's path first); other
+/// arguments are ignored, and the one after "--json" is never taken for a switch. Nothing when a
+/// switch lacks its value or a number is malformed. Pure.
 [[nodiscard]] std::optional<ServiceOptions> parseServiceOptions(
     std::span<const std::string> arguments);
 

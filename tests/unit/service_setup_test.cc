@@ -32,6 +32,7 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
       {{"r", "--max-request-bytes", "0"}, std::nullopt},
       {{"r", "--max-concurrency", "-1"}, std::nullopt},
       {{"r", "--max-concurrency", "8x"}, std::nullopt},
+      {{"r", "--max-request-bytes", "18446744073709551615"}, std::nullopt},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.arguments.back());
