@@ -1,10 +1,263 @@
 #include "runner/service/service.h"
 
-namespace OmviAgentRunnerMain {
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-int runService(std::span<const std::string> /*arguments*/) {
-  // Not served yet: the service mode ends at once.
-  return 1;
+#include <asio.hpp>
+#include <charconv>
+#include <cstdlib>
+#include <memory>
+#include <unordered_map>
+
+#include "runner/posix.h"
+#include "runner/service/connection.h"
+#include "runner/service/listening_socket.h"
+#include "runner/service/systemd.h"
+#include "runner/service/xpc_service.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+static_assert(ServiceOptions{}.maxConcurrency == kDefaultMaxConcurrency);
+
+// Accepting may fail for want of descriptors or memory; it is tried again after this.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+// Bounds far above any sensible setting, which keep the arithmetic on them clear of overflow.
+constexpr std::size_t kMostRequestBytes = std::size_t{1} << 40;
+constexpr std::size_t kMostConcurrency = 65536;
+
+std::optional<std::size_t> positiveNumber(const std::string& text, std::size_t most) {
+  std::size_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end || value == 0 || value > most) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::string> environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// The running service: the listening socket, the signal descriptor and the connections, all
+// on the one I/O thread; the calls run on the service object's workers.
+class SocketService {
+ public:
+  SocketService(asio::io_context& io, ListeningSocket listening, UniqueFd signals,
+                OmviAgentRunnerXPCService& service, const ServiceOptions& options,
+                std::optional<std::string> notifyAddress)
+      : io_(io),
+        acceptor_(io),
+        listening_(std::move(listening)),
+        signals_(io),
+        service_(service),
+        options_(options),
+        notifyAddress_(std::move(notifyAddress)),
+        retry_(io),
+        work_(asio::make_work_guard(io)) {
+    acceptor_.assign(asio::local::stream_protocol(), listening_.fd.release());
+    signals_.assign(signals.release());
+  }
+
+  void start() {
+    waitForSignal();
+    waitForPeer();
+    if (notifyAddress_) notifySystemd(*notifyAddress_, "READY=1");
+  }
+
+  // After the I/O thread has returned.
+  void removeSocketFile() { OmviAgentRunnerMain::removeSocketFile(listening_); }
+
+ private:
+  void waitForSignal() {
+    signals_.async_wait(
+        asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& error) {
+          if (error) return;
+          signalfd_siginfo info{};
+          if (::read(signals_.native_handle(), &info, sizeof info) < 0 && errno == EAGAIN) {
+            waitForSignal();
+            return;
+          }
+          stop();
+        });
+  }
+
+  void waitForPeer() {
+    acceptor_.async_wait(asio::socket_base::wait_read,
+                         [this](const asio::error_code& error) { acceptPeers(error); });
+  }
+
+  void acceptPeers(const asio::error_code& error) {
+    if (stopping_ || error == asio::error::operation_aborted) return;
+    // Takes what is waiting, then waits again, so one busy peer cannot starve the rest.
+    for (int taken = 0; taken < 64; ++taken) {
+      const int fd =
+          accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          retry_.expires_after(kAcceptRetry);
+          retry_.async_wait([this](const asio::error_code& waited) {
+            if (!waited) waitForPeer();
+          });
+          return;
+        }
+        break;  // EAGAIN: nobody else waits
+      }
+      UniqueFd peer(fd);
+      ucred credentials{};
+      socklen_t size = sizeof credentials;
+      if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+          !service_.shouldAcceptNewConnection(credentials.uid)) {
+        continue;  // closed at once
+      }
+      try {
+        auto connection =
+            std::make_shared<Connection>(io_, std::move(peer), service_, options_.maxRequestBytes,
+                                         [this](Connection* ended) { connectionEnded(ended); });
+        connections_.emplace(connection.get(), connection);
+        connection->start();
+      } catch (const std::exception&) {
+        // Out of memory: this peer is closed, the service carries on.
+      }
+    }
+    waitForPeer();
+  }
+
+  void connectionEnded(Connection* connection) {
+    connections_.erase(connection);
+    if (stopping_ && connections_.empty()) work_.reset();
+  }
+
+  // No new connections or lines; every call already read is answered, then run() returns.
+  void stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    retry_.cancel();
+    signals_.close(ignored);
+    removeSocketFile();
+    if (notifyAddress_) notifySystemd(*notifyAddress_, "STOPPING=1");
+    // stopReading may end a connection at once, which erases it from the map.
+    std::vector<std::shared_ptr<Connection>> open;
+    for (const auto& entry : connections_)
+      open.push_back(entry.second);
+    for (const auto& connection : open)
+      connection->stopReading();
+    if (connections_.empty()) work_.reset();
+  }
+
+  asio::io_context& io_;
+  asio::local::stream_protocol::acceptor acceptor_;
+  ListeningSocket listening_;  ///< its descriptor belongs to acceptor_
+  asio::posix::stream_descriptor signals_;
+  OmviAgentRunnerXPCService& service_;
+  ServiceOptions options_;
+  std::optional<std::string> notifyAddress_;
+  asio::steady_timer retry_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
+  bool stopping_ = false;
+};
+
+// SIGTERM and SIGINT, blocked in every thread (the workers inherit the mask) and read from a
+// descriptor on the I/O thread. Children get an empty mask when they start.
+UniqueFd stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return UniqueFd();
+  return UniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+int serve(const ServiceOptions& options) {
+  SocketSettings settings;
+  settings.socketArgument = options.socketPath;
+  settings.listenPid = environment("LISTEN_PID");
+  settings.listenFds = environment("LISTEN_FDS");
+  settings.runtimeDirectory = environment("XDG_RUNTIME_DIR");
+  settings.pid = getpid();
+  settings.uid = getuid();
+  std::optional<std::string> notifyAddress = environment("NOTIFY_SOCKET");
+  // Read once, before any thread exists; the children of calls must not see them.
+  for (const char* name : {"LISTEN_PID", "LISTEN_FDS", "LISTEN_FDNAMES", "NOTIFY_SOCKET"}) {
+    unsetenv(name);
+  }
+
+  ListenOutcome listened = openListeningSocket(chooseSocket(settings), settings.uid);
+  if (!listened.socket) return 1;
+  UniqueFd signals = stopSignals();
+  if (!signals.valid()) {
+    removeSocketFile(*listened.socket);
+    return 1;
+  }
+
+  asio::io_context io(1);
+  OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency);
+  SocketService socketService(io, std::move(*listened.socket), std::move(signals), service, options,
+                              std::move(notifyAddress));
+  socketService.start();
+  while (true) {
+    // The I/O thread's border: a handler that fails for want of memory loses its own work
+    // only; the loop carries on with the rest.
+    try {
+      io.run();
+      break;
+    } catch (const std::exception&) {
+    }
+  }
+  service.finish();
+  socketService.removeSocketFile();
+  return 0;
+}
+
+}  // namespace
+
+std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> arguments) {
+  ServiceOptions options;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    const bool takesValue = argument == "--socket" || argument == "--max-request-bytes" ||
+                            argument == "--max-concurrency" || argument == "--json";
+    if (!takesValue) continue;
+    if (i + 1 >= arguments.size()) {
+      if (argument == "--json") continue;
+      return std::nullopt;
+    }
+    const std::string& value = arguments[++i];
+    if (argument == "--socket") {
+      if (value.empty()) return std::nullopt;
+      options.socketPath = value;
+    } else if (argument == "--max-request-bytes") {
+      const auto number = positiveNumber(value, kMostRequestBytes);
+      if (!number) return std::nullopt;
+      options.maxRequestBytes = *number;
+    } else if (argument == "--max-concurrency") {
+      const auto number = positiveNumber(value, kMostConcurrency);
+      if (!number) return std::nullopt;
+      options.maxConcurrency = *number;
+    }
+  }
+  return options;
+}
+
+int runService(std::span<const std::string> arguments) {
+  const auto options = parseServiceOptions(arguments);
+  if (!options) return 1;
+  try {
+    return serve(*options);
+  } catch (const std::exception&) {
+    // Only the start can throw (no thread, no descriptor); a running service answers
+    // every failure as a reply.
+    return 1;
+  }
 }
 
 }  // namespace OmviAgentRunnerMain

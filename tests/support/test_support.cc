@@ -91,6 +91,9 @@ Completed run(const std::vector<std::string>& argv, const std::optional<std::str
   }
   Completed result;
   int fds[2] = {outPipe[0], errPipe[0]};
+  // Reads must never block: the child may still be waiting for the end of its input.
+  for (int fd : fds)
+    fcntl(fd, F_SETFL, O_NONBLOCK);
   std::string* sinks[2] = {&result.out, &result.err};
   while (fds[0] >= 0 || fds[1] >= 0 || inFd >= 0) {
     pollfd polls[3];
@@ -118,7 +121,7 @@ Completed run(const std::vector<std::string>& argv, const std::optional<std::str
         const ssize_t got = read(fds[i], buffer, sizeof buffer);
         if (got > 0) {
           sinks[i]->append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
+        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
           close(fds[i]);
           fds[i] = -1;
         }

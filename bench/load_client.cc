@@ -1,0 +1,483 @@
+// The service benchmark's load client: drives the runner's socket service, or the peer
+// (the MCP reference filesystem server over its standard input and output), with the same
+// calls and the same number in flight, and prints one result line per run.
+//
+//   omvi_load_client calls  --socket PATH | --peer DIR COMMAND...   (the peer's command last)
+//                           --op ping|write --connections N --depth D --seconds S --workdir DIR
+//   omvi_load_client sleepers --socket PATH --sleepers N --depth D   (N `sleep 1` calls and
+//                           a stream of pings at depth D on another connection)
+//   omvi_load_client fsync-loop --workdir DIR --seconds S   (the plain durable-write loop)
+//
+// One thread and epoll; each connection keeps D calls in flight and sends a new call for
+// every reply. Latency is from the send of a call to the read of its reply.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "runner/service/json_rpc.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using OmviAgentRunnerMain::encodeCall;
+
+constexpr std::size_t kFileSlots = 256;
+constexpr std::size_t kContentBytes = 4096;
+
+[[noreturn]] void die(const std::string& text) {
+  std::fprintf(stderr, "omvi_load_client: %s\n", text.c_str());
+  std::exit(2);
+}
+
+// How a call is written for one target, and how its id is found in a reply.
+class Protocol {
+ public:
+  virtual ~Protocol() = default;
+  virtual std::string call(std::uint64_t id) const = 0;
+  // The reply's id, and whether it reports success.
+  virtual bool read(std::string_view reply, std::uint64_t& id, bool& ok) const = 0;
+};
+
+std::uint64_t numberAt(std::string_view text, std::size_t at) {
+  std::uint64_t value = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+    value = value * 10 + static_cast<std::uint64_t>(text[at++] - '0');
+  }
+  return value;
+}
+
+std::string content() {
+  std::string text(kContentBytes, 'x');
+  for (std::size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}
+
+// The runner's JSON-RPC: the id comes first in every reply.
+class RunnerProtocol : public Protocol {
+ public:
+  RunnerProtocol(const std::string& op, const std::string& workdir) {
+    for (std::size_t slot = 0; slot < (op == "write" ? kFileSlots : 1); ++slot) {
+      std::string request;
+      if (op == "ping") {
+        request = R"({"op":"ping"})";
+      } else if (op == "sleep") {
+        request = R"({"op":"shell","command":"sleep 1"})";
+      } else {
+        request = R"({"op":"write_file","workspace_root":")" + workdir + R"(","path":")" + workdir +
+                  "/f-" + std::to_string(slot) + R"(.txt","content":")" + content() + "\"}";
+      }
+      const std::string whole = encodeCall("0", request);
+      const std::size_t at = whole.find(R"("id":0)") + 5;
+      prefix_ = whole.substr(0, at);
+      suffixes_.push_back(whole.substr(at + 1) + "\n");
+    }
+  }
+  std::string call(std::uint64_t id) const override {
+    return prefix_ + std::to_string(id) + suffixes_[id % suffixes_.size()];
+  }
+  bool read(std::string_view reply, std::uint64_t& id, bool& ok) const override {
+    const std::size_t at = reply.find(R"("id":)");
+    if (at == std::string_view::npos) return false;
+    id = numberAt(reply, at + 5);
+    ok = reply.find(R"(\"ok\":true)") != std::string_view::npos;
+    return true;
+  }
+
+ private:
+  std::string prefix_;
+  std::vector<std::string> suffixes_;
+};
+
+// The peer's MCP: `ping`, and `tools/call` of `write_file`; the id comes last in its replies.
+class PeerProtocol : public Protocol {
+ public:
+  PeerProtocol(const std::string& op, const std::string& workdir) : op_(op), workdir_(workdir) {}
+  std::string call(std::uint64_t id) const override {
+    const std::string head = R"({"jsonrpc":"2.0","id":)" + std::to_string(id);
+    if (op_ == "ping") return head + R"(,"method":"ping"})" + "\n";
+    return head + R"(,"method":"tools/call","params":{"name":"write_file","arguments":{"path":")" +
+           workdir_ + "/f-" + std::to_string(id % kFileSlots) + R"(.txt","content":")" + content_ +
+           "\"}}}\n";
+  }
+  bool read(std::string_view reply, std::uint64_t& id, bool& ok) const override {
+    const std::size_t at = reply.rfind(R"("id":)");
+    if (at == std::string_view::npos) return false;
+    id = numberAt(reply, at + 5);
+    ok = reply.find(R"("result")") != std::string_view::npos &&
+         reply.find(R"("isError":true)") == std::string_view::npos;
+    return true;
+  }
+
+ private:
+  std::string op_;
+  std::string workdir_;
+  std::string content_ = content();
+};
+
+// One stream of calls: a socket, or the peer's two pipes.
+struct Channel {
+  int readFd = -1;
+  int writeFd = -1;
+  const Protocol* protocol = nullptr;
+  std::size_t depth = 1;
+  std::uint64_t nextId = 1;
+  std::uint64_t limit = UINT64_MAX;  // calls to send in all
+  std::map<std::uint64_t, Clock::time_point> inFlight;
+  std::string input;
+  std::string output;
+  std::vector<double> latencies;  // microseconds, of replies inside the window
+  std::uint64_t completed = 0;    // inside the window
+  std::uint64_t failed = 0;
+  Clock::time_point lastReply{};
+};
+
+struct Window {
+  Clock::time_point start;
+  Clock::time_point end;
+};
+
+void setNonBlocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+int connectTo(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    die("cannot connect to " + path + ": " + std::strerror(errno));
+  }
+  setNonBlocking(fd);
+  return fd;
+}
+
+void flushOutput(Channel& channel) {
+  while (!channel.output.empty()) {
+    const ssize_t wrote = ::write(channel.writeFd, channel.output.data(), channel.output.size());
+    if (wrote <= 0) {
+      if (errno == EAGAIN || errno == EINTR) return;
+      die(std::string("write failed: ") + std::strerror(errno));
+    }
+    channel.output.erase(0, static_cast<std::size_t>(wrote));
+  }
+}
+
+void topUp(Channel& channel) {
+  const auto now = Clock::now();
+  while (channel.inFlight.size() < channel.depth && channel.nextId <= channel.limit) {
+    const std::uint64_t id = channel.nextId++;
+    channel.output += channel.protocol->call(id);
+    channel.inFlight.emplace(id, now);
+  }
+  flushOutput(channel);
+}
+
+// Reads what the channel has; false at end of file.
+bool readReplies(Channel& channel, const Window& window) {
+  char buffer[1 << 16];
+  while (true) {
+    const ssize_t got = ::read(channel.readFd, buffer, sizeof buffer);
+    if (got == 0) return false;
+    if (got < 0) {
+      if (errno == EAGAIN || errno == EINTR) break;
+      die(std::string("read failed: ") + std::strerror(errno));
+    }
+    channel.input.append(buffer, static_cast<std::size_t>(got));
+  }
+  const auto now = Clock::now();
+  std::size_t start = 0;
+  for (std::size_t feed; (feed = channel.input.find('\n', start)) != std::string::npos;
+       start = feed + 1) {
+    std::uint64_t id = 0;
+    bool ok = false;
+    if (!channel.protocol->read(std::string_view(channel.input).substr(start, feed - start), id,
+                                ok)) {
+      continue;
+    }
+    const auto sent = channel.inFlight.find(id);
+    if (sent == channel.inFlight.end()) continue;  // not one of ours (the peer's handshake)
+    if (now >= window.start && now < window.end) {
+      channel.latencies.push_back(
+          std::chrono::duration<double, std::micro>(now - sent->second).count());
+      ++channel.completed;
+    }
+    if (!ok) ++channel.failed;
+    channel.lastReply = now;
+    channel.inFlight.erase(sent);
+  }
+  channel.input.erase(0, start);
+  return true;
+}
+
+// Runs |channels| until |done| says so (asked after every wake-up).
+template <typename Done>
+void drive(std::vector<Channel>& channels, const Window& window, Done done) {
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  for (std::size_t i = 0; i < channels.size(); ++i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, channels[i].readFd, &event);
+    topUp(channels[i]);
+  }
+  epoll_event events[64];
+  while (!done()) {
+    const int count = epoll_wait(epoll, events, 64, 10);
+    for (int e = 0; e < count; ++e) {
+      Channel& channel = channels[events[e].data.u64];
+      if (!readReplies(channel, window)) die("the target closed a connection");
+      if (Clock::now() < window.end) topUp(channel);
+    }
+    for (auto& channel : channels)
+      flushOutput(channel);
+  }
+  close(epoll);
+}
+
+double percentile(std::vector<double>& values, double fraction) {
+  if (values.empty()) return 0;
+  const auto at = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+  std::nth_element(values.begin(), values.begin() + static_cast<long>(at), values.end());
+  return values[at];
+}
+
+struct Options {
+  std::string mode;
+  std::string socket;
+  std::string peerDirectory;
+  std::vector<std::string> peerCommand;
+  std::string op = "ping";
+  std::string workdir = "/tmp";
+  std::size_t connections = 1;
+  std::size_t depth = 4;
+  std::size_t sleepers = 32;
+  double seconds = 3;
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  if (argc < 2) die("usage: see the head of bench/load_client.cc");
+  options.mode = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (flag == "--peer") {
+      if (i + 2 >= argc) die("--peer needs a directory and a command");
+      options.peerDirectory = argv[++i];
+      for (++i; i < argc; ++i)
+        options.peerCommand.emplace_back(argv[i]);
+      break;
+    }
+    if (i + 1 >= argc) die("missing value after " + flag);
+    const std::string value = argv[++i];
+    if (flag == "--socket") {
+      options.socket = value;
+    } else if (flag == "--op") {
+      options.op = value;
+    } else if (flag == "--workdir") {
+      options.workdir = value;
+    } else if (flag == "--connections") {
+      options.connections = std::stoul(value);
+    } else if (flag == "--depth") {
+      options.depth = std::stoul(value);
+    } else if (flag == "--sleepers") {
+      options.sleepers = std::stoul(value);
+    } else if (flag == "--seconds") {
+      options.seconds = std::stod(value);
+    } else {
+      die("unknown switch " + flag);
+    }
+  }
+  return options;
+}
+
+// The peer process, its handshake done; its two pipe ends in |channel|.
+pid_t startPeer(const Options& options, Channel& channel) {
+  int toPeer[2];
+  int fromPeer[2];
+  if (pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0) die("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, toPeer[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, fromPeer[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> command = options.peerCommand;
+  command.push_back(options.peerDirectory);
+  std::vector<char*> argv;
+  for (auto& part : command)
+    argv.push_back(part.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    die("cannot start " + command[0]);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(toPeer[0]);
+  close(fromPeer[1]);
+  channel.readFd = fromPeer[0];
+  channel.writeFd = toPeer[1];
+
+  const std::string hello =
+      R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+      R"("capabilities":{},"clientInfo":{"name":"omvi-bench","version":"1"}}})"
+      "\n"
+      R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+      "\n";
+  if (::write(channel.writeFd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) {
+    die("cannot greet the peer");
+  }
+  std::string answer;
+  char byte;
+  while (answer.find('\n') == std::string::npos && ::read(channel.readFd, &byte, 1) == 1)
+    answer.push_back(byte);
+  if (answer.find(R"("result")") == std::string::npos) die("the peer did not initialize");
+  setNonBlocking(channel.readFd);
+  setNonBlocking(channel.writeFd);
+  return pid;
+}
+
+long peakRssKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+int runCalls(const Options& options) {
+  const bool peer = !options.peerCommand.empty();
+  std::unique_ptr<Protocol> protocol;
+  if (peer) {
+    protocol = std::make_unique<PeerProtocol>(options.op, options.workdir);
+  } else {
+    protocol = std::make_unique<RunnerProtocol>(options.op, options.workdir);
+  }
+  std::vector<Channel> channels(peer ? 1 : options.connections);
+  pid_t peerPid = -1;
+  for (auto& channel : channels) {
+    channel.protocol = protocol.get();
+    channel.depth = peer ? options.connections * options.depth : options.depth;
+    if (peer) {
+      peerPid = startPeer(options, channel);
+    } else {
+      channel.readFd = channel.writeFd = connectTo(options.socket);
+    }
+  }
+  // A short warm-up, then the measured window; calls in flight at its end are drained.
+  const auto now = Clock::now();
+  const Window window{now + std::chrono::milliseconds(300),
+                      now + std::chrono::milliseconds(300) +
+                          std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(options.seconds))};
+  drive(channels, window, [&] {
+    if (Clock::now() < window.end) return false;
+    return std::all_of(channels.begin(), channels.end(),
+                       [](const Channel& channel) { return channel.inFlight.empty(); });
+  });
+
+  std::vector<double> latencies;
+  std::uint64_t completed = 0;
+  std::uint64_t failed = 0;
+  for (auto& channel : channels) {
+    latencies.insert(latencies.end(), channel.latencies.begin(), channel.latencies.end());
+    completed += channel.completed;
+    failed += channel.failed;
+  }
+  const double p50 = percentile(latencies, 0.50) / 1000;
+  const double p99 = percentile(latencies, 0.99) / 1000;
+  std::printf(
+      "%-6s %-5s conns=%-2zu in_flight=%-3zu calls_per_s=%-9.0f p50_ms=%-7.3f p99_ms=%-7.3f",
+      peer ? "peer" : "runner", options.op.c_str(), peer ? 1 : options.connections,
+      options.connections * options.depth, static_cast<double>(completed) / options.seconds, p50,
+      p99);
+  if (peer) std::printf(" peer_peak_rss_mb=%.1f", static_cast<double>(peakRssKb(peerPid)) / 1024);
+  std::printf(" failed=%llu\n", static_cast<unsigned long long>(failed));
+  if (peer) {
+    close(channels[0].writeFd);
+    kill(peerPid, SIGTERM);
+    waitpid(peerPid, nullptr, 0);
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+int runSleepers(const Options& options) {
+  const RunnerProtocol sleeps("sleep", options.workdir);
+  const RunnerProtocol pings("ping", options.workdir);
+  std::vector<Channel> channels(2);
+  channels[0].protocol = &sleeps;
+  channels[0].depth = options.sleepers;
+  channels[0].limit = options.sleepers;
+  channels[1].protocol = &pings;
+  channels[1].depth = options.depth;
+  for (auto& channel : channels)
+    channel.readFd = channel.writeFd = connectTo(options.socket);
+  const auto started = Clock::now();
+  const Window window{started, started + std::chrono::hours(1)};
+  drive(channels, window, [&] {
+    if (channels[0].completed < options.sleepers) return false;
+    channels[1].limit = channels[1].nextId - 1;  // the pings stop with the sleepers
+    return channels[1].inFlight.empty();
+  });
+  const double sleepersSeconds =
+      std::chrono::duration<double>(channels[0].lastReply - started).count();
+  auto& latencies = channels[1].latencies;
+  std::printf(
+      "runner sleepers=%zu all_done_s=%.3f pings=%zu ping_p50_ms=%.3f ping_p99_ms=%.3f "
+      "failed=%llu\n",
+      options.sleepers, sleepersSeconds, latencies.size(), percentile(latencies, 0.50) / 1000,
+      percentile(latencies, 0.99) / 1000,
+      static_cast<unsigned long long>(channels[0].failed + channels[1].failed));
+  return channels[0].failed + channels[1].failed == 0 ? 0 : 1;
+}
+
+// What the disk allows: the same durable write as write_file, one after another.
+int runFsyncLoop(const Options& options) {
+  const std::string text = content();
+  std::uint64_t done = 0;
+  const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(options.seconds));
+  while (Clock::now() < end) {
+    const std::string target = options.workdir + "/loop-" + std::to_string(done % kFileSlots);
+    const std::string temporary = target + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        fsync(fd) != 0 || close(fd) != 0 || rename(temporary.c_str(), target.c_str()) != 0) {
+      die(std::string("durable write failed: ") + std::strerror(errno));
+    }
+    ++done;
+  }
+  std::printf("fsync-loop writes_per_s=%.0f\n", static_cast<double>(done) / options.seconds);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  const Options options = parseOptions(argc, argv);
+  if (options.mode == "calls") return runCalls(options);
+  if (options.mode == "sleepers") return runSleepers(options);
+  if (options.mode == "fsync-loop") return runFsyncLoop(options);
+  die("unknown mode " + options.mode);
+}

@@ -1,0 +1,82 @@
+#include "runner/service/line_framing.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runner/service/json_rpc.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+static_assert(kFramePadding >= kEnvelopePadding);
+
+// The buffer an idle connection keeps, and the size above which it is given back.
+constexpr std::size_t kIdleCapacity = 64 * 1024;
+constexpr std::size_t kShrinkAbove = 1024 * 1024;
+
+}  // namespace
+
+LineFramer::LineFramer(std::size_t maxLineBytes) : limit_(maxLineBytes) {}
+
+LineFramer::~LineFramer() = default;
+
+void LineFramer::reallocate(std::size_t capacity) {
+  // Uninitialised on purpose: a large line must not be written twice.
+  std::unique_ptr<char[]> fresh(new char[capacity]);
+  if (end_ > begin_) std::memcpy(fresh.get(), buffer_.get() + begin_, end_ - begin_);
+  buffer_ = std::move(fresh);
+  capacity_ = capacity;
+  scanned_ -= begin_;
+  end_ -= begin_;
+  begin_ = 0;
+}
+
+std::span<char> LineFramer::prepare(std::size_t want) {
+  const std::size_t unfinished = end_ - begin_;
+  if (unfinished > limit_) return {};
+  // One byte past the limit is enough to know that a line is too long.
+  const std::size_t allowed = limit_ + 1 - unfinished;
+  const std::size_t room = std::min(want, allowed);
+  const std::size_t needed = unfinished + room + kFramePadding;
+
+  if (capacity_ > kShrinkAbove && needed <= kIdleCapacity) {
+    reallocate(kIdleCapacity);
+  } else if (needed > capacity_) {
+    const std::size_t ceiling = limit_ + 1 + kFramePadding;
+    reallocate(std::max(needed, std::min(std::max(capacity_ * 2, kIdleCapacity), ceiling)));
+  } else if (begin_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, unfinished);
+    scanned_ -= begin_;
+    end_ = unfinished;
+    begin_ = 0;
+  }
+  // Hand out all the free room the buffer has, within the limit.
+  const std::size_t free = capacity_ - end_ - kFramePadding;
+  return {buffer_.get() + end_, std::min(std::max(room, free), allowed)};
+}
+
+void LineFramer::commit(std::size_t count) {
+  end_ += count;
+}
+
+std::optional<FramedLine> LineFramer::nextLine() {
+  if (scanned_ < begin_) scanned_ = begin_;
+  const void* found =
+      scanned_ < end_ ? std::memchr(buffer_.get() + scanned_, '\n', end_ - scanned_) : nullptr;
+  if (found == nullptr) {
+    scanned_ = end_;
+    return std::nullopt;
+  }
+  const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get());
+  const FramedLine line{std::string_view(buffer_.get() + begin_, feed - begin_),
+                        capacity_ - begin_};
+  begin_ = feed + 1;
+  scanned_ = begin_;
+  return line;
+}
+
+bool LineFramer::overflowed() const {
+  return end_ - begin_ > limit_;
+}
+
+}  // namespace OmviAgentRunnerMain

@@ -1,0 +1,307 @@
+// The service end to end: the real runner serving on a temporary socket.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "tests/support/service_support.h"
+
+namespace omvi_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kPing = R"({"op":"ping"})";
+
+class Service : public ::testing::Test {
+ protected:
+  // Ends |service| with SIGTERM: status 0, nothing printed, the socket file gone.
+  void stopCleanly(ServiceProcess& service) {
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(), 0);
+    EXPECT_EQ(service.output(), "");
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+  }
+
+  std::string shellIn(const std::string& command) const {
+    return R"({"op":"shell","workspace_root":)" + quote(dir.path()) + R"(,"command":)" +
+           quote(command) + "}";
+  }
+
+  TempDir dir;
+  std::string socket = dir / "runner.sock";
+};
+
+TEST_F(Service, AnswersPingWithItsOwnPidOnA0600Socket) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  struct stat status {};
+  ASSERT_EQ(lstat(socket.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 07777, 0600u);
+
+  ServiceClient client(socket);
+  ASSERT_TRUE(client.call(1, kPing));
+  const ServiceReply reply = decodeServiceReply(client.readLine());
+  EXPECT_EQ(reply.id, "1");
+  const Response response = reply.response();
+  EXPECT_EQ(response.keys, (std::vector<std::string>{"helper", "ok", "pid", "stdout"}));
+  EXPECT_EQ(response.integers.at("pid"), service.pid());
+  stopCleanly(service);
+}
+
+// Every line gets one reply, and the connection stays usable after each.
+TEST_F(Service, AnswersEachKindOfLineOnOneConnection) {
+  struct Case {
+    std::string line;
+    std::string id;
+    int errorCode;        // 0: a result
+    std::string failure;  // the result's `error`, up to its length
+  };
+  const std::vector<Case> cases = {
+      {"not json", "null", -32700, ""},
+      {R"({"jsonrpc":"2.0","method":"performRequest","params":["x"]})", "null", -32600, ""},
+      {R"({"jsonrpc":"2.0","id":2,"method":"performRequest","params":[1]})", "2", -32600, ""},
+      {R"({"jsonrpc":"2.0","id":3,"method":"performRequest","params":{}})", "3", -32600, ""},
+      {R"({"jsonrpc":"2.0","id":4,"method":"other","params":["x"]})", "4", -32601, ""},
+      {R"({"jsonrpc":"2.0","id":5,"method":"performRequest","params":["not json"]})", "5", 0,
+       "invalid JSON request: "},
+      {R"({"jsonrpc":"2.0","id":6,"method":"performRequest","params":["\ud800"]})", "6", 0,
+       "invalid_utf8_request"},
+      {R"({"jsonrpc":"2.0","id":"s","method":"performRequest","params":{"request":"{\"op\":\"PING\"}"}})",
+       R"("s")", 0, ""},
+  };
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.line);
+    ASSERT_TRUE(client.send(row.line + "\n"));
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.id, row.id);
+    EXPECT_EQ(reply.errorCode, row.errorCode) << reply.errorMessage;
+    if (row.errorCode != 0) continue;
+    const Response response = reply.response();
+    EXPECT_EQ(response.ok(), row.failure.empty());
+    EXPECT_EQ(response.str("error").substr(0, row.failure.size()), row.failure);
+  }
+  stopCleanly(service);
+}
+
+TEST_F(Service, AFastCallOvertakesASlowOneOnTheSameConnection) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  ASSERT_TRUE(client.call(1, shellIn("sleep 1")));
+  ASSERT_TRUE(client.call(2, kPing));
+  EXPECT_EQ(decodeServiceReply(client.readLine()).id, "2");
+  const ServiceReply slow = decodeServiceReply(client.readLine());
+  EXPECT_EQ(slow.id, "1");
+  EXPECT_TRUE(slow.response().ok());
+  stopCleanly(service);
+}
+
+TEST_F(Service, FiftySlowCallsTakeAboutAsLongAsOne) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  const auto started = Clock::now();
+  for (int id = 0; id < 50; ++id)
+    ASSERT_TRUE(client.call(id, shellIn("sleep 1")));
+  std::set<std::string> ids;
+  for (int i = 0; i < 50; ++i) {
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_TRUE(reply.response().ok()) << reply.result;
+    ids.insert(reply.id);
+  }
+  const auto took = Clock::now() - started;
+  EXPECT_EQ(ids.size(), 50u);
+  EXPECT_GE(took, std::chrono::seconds(1));
+  EXPECT_LT(took, std::chrono::seconds(10)) << "one after another would take 50 s";
+  stopCleanly(service);
+}
+
+TEST_F(Service, APeerThatLeavesMidCallCausesNoError) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  {
+    ServiceClient leaving(socket);
+    ASSERT_TRUE(leaving.call(1, shellIn("sleep 0.5; echo x; touch finished")));
+    ASSERT_TRUE(leaving.send(std::string(100, ' ')));  // and half a line
+  }
+  EXPECT_TRUE(waitForFile(dir / "finished"));
+  ServiceClient staying(socket);
+  ASSERT_TRUE(staying.call(2, kPing));
+  EXPECT_TRUE(decodeServiceReply(staying.readLine()).response().ok());
+  stopCleanly(service);
+}
+
+TEST_F(Service, ALineOverTheLimitIsRefusedAndEndsTheConnection) {
+  const std::string call =
+      R"({"jsonrpc":"2.0","id":1,"method":"performRequest","params":["{\"op\":\"ping\"}"]})";
+  ServiceProcess service(ServiceProcess::runnerServing(socket, {"--max-request-bytes", "1024"}));
+  ServiceClient client(socket);
+  ASSERT_TRUE(client.send(call + std::string(1024 - call.size(), ' ') + "\n"));  // exactly 1024
+  EXPECT_TRUE(decodeServiceReply(client.readLine()).response().ok());
+  client.send(std::string(1025, 'x') + "\n");
+  const ServiceReply refused = decodeServiceReply(client.readLine());
+  EXPECT_EQ(refused.id, "null");
+  EXPECT_EQ(refused.errorCode, -32600);
+  EXPECT_EQ(refused.errorMessage, "request too large");
+  EXPECT_TRUE(client.endsWithin());
+  stopCleanly(service);
+}
+
+TEST_F(Service, TheDefaultLimitIs64MiB) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  // The service stops reading at the limit, so the sender must not wait for it.
+  std::thread sender([&] { client.send(std::string(64 * 1024 * 1024 + 1, 'x')); });
+  const ServiceReply refused = decodeServiceReply(client.readLine());
+  EXPECT_EQ(refused.errorMessage, "request too large");
+  EXPECT_TRUE(client.endsWithin());
+  sender.join();
+  stopCleanly(service);
+}
+
+TEST_F(Service, SigtermOrSigintLetsTheCallInFlightReplyThenExitsZero) {
+  for (const int number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(number);
+    ServiceProcess service(ServiceProcess::runnerServing(socket));
+    ServiceClient client(socket);
+    const std::string started = dir / ("started-" + std::to_string(number));
+    ASSERT_TRUE(client.call(7, shellIn("touch " + started + "; sleep 1; echo done")));
+    ASSERT_TRUE(waitForFile(started));
+    service.signal(number);
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.id, "7");
+    EXPECT_EQ(reply.response().str("stdout"), "done\n");
+    EXPECT_TRUE(client.endsWithin());
+    EXPECT_EQ(service.wait(), 0);
+    EXPECT_EQ(service.output(), "");
+    EXPECT_NE(access(socket.c_str(), F_OK), 0);
+  }
+}
+
+// Replies larger than the socket takes at once, finishing together on one connection whose
+// peer does not read yet: each still arrives whole, on a line of its own.
+TEST_F(Service, LargeRepliesFinishingTogetherArriveWhole) {
+  constexpr int kCalls = 40;
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  for (int id = 0; id < kCalls; ++id) {
+    ASSERT_TRUE(client.call(
+        id, shellIn("head -c 15000 /dev/zero | tr '\\0' x; touch done-" + std::to_string(id))));
+  }
+  for (int id = 0; id < kCalls; ++id)
+    ASSERT_TRUE(waitForFile(dir / ("done-" + std::to_string(id))));
+  std::set<std::string> ids;
+  for (int i = 0; i < kCalls; ++i) {
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.response().str("stdout"), std::string(15000, 'x'));
+    ids.insert(reply.id);
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kCalls));
+  stopCleanly(service);
+}
+
+TEST_F(Service, ReplacesAStaleSocketButLeavesALiveServiceAlone) {
+  auto first = std::make_unique<ServiceProcess>(ServiceProcess::runnerServing(socket));
+  ServiceProcess second(ServiceProcess::runnerServing(socket), {}, /*awaitReady=*/false);
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_EQ(second.output(), "");
+
+  first->signal(SIGKILL);  // leaves its socket file behind
+  EXPECT_EQ(first->wait(), 128 + SIGKILL);
+  ASSERT_EQ(access(socket.c_str(), F_OK), 0);
+  ServiceProcess third(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  ASSERT_TRUE(client.call(1, kPing));
+  EXPECT_EQ(decodeServiceReply(client.readLine()).response().integers.at("pid"), third.pid());
+  stopCleanly(third);
+}
+
+TEST_F(Service, StartsThroughSystemdSocketActivation) {
+  ServiceProcess service({"systemd-socket-activate", "-l", socket, runnerBinary(), "--xpc-service"},
+                         {}, /*awaitReady=*/false);
+  ASSERT_TRUE(waitForFile(socket));
+  for (int id = 1; id <= 2; ++id) {
+    ServiceClient client(socket);
+    ASSERT_TRUE(client.call(id, kPing));
+    // The activator execs the runner, which keeps its process id.
+    EXPECT_EQ(decodeServiceReply(client.readLine()).response().integers.at("pid"), service.pid());
+  }
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+}
+
+TEST_F(Service, TheEnvironmentChoosesTheModeAndTheSocket) {
+  const std::map<std::string, std::string> environment{
+      {"XPC_SERVICE_NAME", "io.omvi.omvi-agent-runner\n"}, {"XDG_RUNTIME_DIR", dir.path()}};
+  socket = dir / "omvi-agent-runner.sock";
+  ServiceProcess service({runnerBinary()}, environment);
+  const Completed done = run({OMVI_CALL_BINARY, "--json", kPing}, "", environment);
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(parse(done.out).integers.at("pid"), service.pid());
+  stopCleanly(service);
+}
+
+TEST_F(Service, TheClientsExitStatusFollowsTheReply) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string input;
+    int status;
+    bool printsReply;
+  };
+  const std::vector<Case> cases = {
+      {{"--json", kPing}, "", 0, true},
+      {{}, kPing, 0, true},  // from standard input
+      {{"--json", R"({"op":"nope"})"}, "", 1, true},
+      {{"--json", R"({"op":5})"}, "", 1, true},  // undecodable: a failure, not unreachable
+      {{"--json", "\xff"}, "", 2, false},        // not UTF-8: the envelope is refused
+  };
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  for (const auto& row : cases) {
+    std::vector<std::string> argv{OMVI_CALL_BINARY, "--socket", socket};
+    argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+    const Completed done = run(argv, row.input);
+    SCOPED_TRACE(done.out + done.err);
+    EXPECT_EQ(done.status, row.status);
+    if (row.printsReply) {
+      EXPECT_EQ(parse(done.out).integers.at("pid"), service.pid());
+      EXPECT_EQ(done.err, "");
+    } else {
+      EXPECT_EQ(done.out, "");
+    }
+  }
+  stopCleanly(service);
+  const Completed unreachable = run({OMVI_CALL_BINARY, "--socket", socket, "--json", kPing});
+  EXPECT_EQ(unreachable.status, 2);
+  EXPECT_EQ(unreachable.out, "");
+  EXPECT_EQ(std::count(unreachable.err.begin(), unreachable.err.end(), '\n'), 1);
+}
+
+// The socket file is 0600, so only a socket opened up by hand (or by an activating manager)
+// lets another user connect at all; the peer check still turns that user away.
+TEST_F(Service, ClosesConnectionsFromOtherUsersAtOnce) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and setpriv to act as other users";
+  }
+  const auto as = [](int uid, std::vector<std::string> argv) {
+    const std::string id = std::to_string(uid);
+    argv.insert(argv.begin(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+    return argv;
+  };
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  ServiceProcess service(as(65534, ServiceProcess::runnerServing(socket)), {}, false);
+  ASSERT_TRUE(waitForFile(socket));
+  ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
+  const std::vector<std::string> call{OMVI_CALL_BINARY, "--socket", socket, "--json", kPing};
+  EXPECT_EQ(run(as(65534, call)).status, 0);  // its own user
+  EXPECT_EQ(run(call).status, 0);             // root
+  const Completed stranger = run(as(65533, call));
+  EXPECT_EQ(stranger.status, 2);
+  EXPECT_EQ(stranger.out, "") << stranger.err;
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0);
+}
+
+}  // namespace
+}  // namespace omvi_test

@@ -1,0 +1,130 @@
+// The service's start: its switches, where it listens, and how the socket file is made.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "runner/service/listening_socket.h"
+#include "runner/service/service.h"
+#include "tests/support/test_support.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+using Kind = SocketChoice::Kind;
+
+TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<ServiceOptions> expected;
+  };
+  const std::vector<Case> cases = {
+      {{"r", "--xpc-service"}, ServiceOptions{}},
+      {{"r", "--socket", "/s", "--max-request-bytes", "10", "--max-concurrency", "3"},
+       ServiceOptions{"/s", 10, 3}},
+      {{"r", "--json", "--socket", "--xpc-service"}, ServiceOptions{}},  // a payload, not a switch
+      {{"r", "--json"}, ServiceOptions{}},
+      {{"r", "--socket"}, std::nullopt},
+      {{"r", "--socket", ""}, std::nullopt},
+      {{"r", "--max-request-bytes", "0"}, std::nullopt},
+      {{"r", "--max-concurrency", "-1"}, std::nullopt},
+      {{"r", "--max-concurrency", "8x"}, std::nullopt},
+      {{"r", "--max-request-bytes", "18446744073709551615"}, std::nullopt},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.arguments.back());
+    EXPECT_EQ(parseServiceOptions(row.arguments), row.expected);
+  }
+}
+
+TEST(ChooseSocket, FirstMatchWins) {
+  struct Case {
+    const char* name;
+    SocketSettings settings;
+    SocketChoice expected;
+  };
+  const auto settings = [](std::optional<std::string> argument, std::optional<std::string> pid,
+                           std::optional<std::string> fds, std::optional<std::string> runtime) {
+    return SocketSettings{argument, pid, fds, runtime, 42, 1000};
+  };
+  const SocketChoice privateDirectory{Kind::kPrivateDirectory,
+                                      "/tmp/omvi-agent-runner-1000/runner.sock",
+                                      "/tmp/omvi-agent-runner-1000", 0};
+  const std::vector<Case> cases = {
+      {"activation", settings("/s", "42", "2", "/run"), {Kind::kActivated, "", "", 2}},
+      {"another process's fds", settings("/s", "43", "1", "/run"), {Kind::kPath, "/s", "", 0}},
+      {"no fds",
+       settings(std::nullopt, "42", "0", "/run"),
+       {Kind::kPath, "/run/omvi-agent-runner.sock", "", 0}},
+      {"malformed pid", settings(std::nullopt, "42x", "1", ""), privateDirectory},
+      {"empty runtime directory", settings(std::nullopt, std::nullopt, std::nullopt, ""),
+       privateDirectory},
+      {"nothing set", settings(std::nullopt, std::nullopt, std::nullopt, std::nullopt),
+       privateDirectory},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(chooseSocket(row.settings), row.expected);
+  }
+  EXPECT_EQ(defaultSocketPath(std::nullopt, 7), "/tmp/omvi-agent-runner-7/runner.sock");
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
+  return status.st_mode & 07777;
+}
+
+TEST(OpenListeningSocket, MakesA0600SocketAndReplacesOnlyAStaleOne) {
+  omvi_test::TempDir dir;
+  const std::string path = dir / "runner.sock";
+  const SocketChoice choice{Kind::kPath, path, "", 0};
+  const mode_t savedMask = umask(0);  // the most permissive umask must still give 0600
+  ListenOutcome first = openListeningSocket(choice, getuid());
+  umask(savedMask);
+  ASSERT_TRUE(first.socket) << first.failure;
+  EXPECT_EQ(modeOf(path), 0600u);
+  EXPECT_TRUE(fcntl(first.socket->fd.get(), F_GETFD) & FD_CLOEXEC);
+
+  const ListenOutcome whileLive = openListeningSocket(choice, getuid());
+  EXPECT_FALSE(whileLive.socket);
+  EXPECT_TRUE(whileLive.serviceAlreadyLive);
+
+  first.socket->fd.reset();  // the file stays, nobody listens: stale
+  const ListenOutcome replaced = openListeningSocket(choice, getuid());
+  EXPECT_TRUE(replaced.socket) << replaced.failure;
+  removeSocketFile(*replaced.socket);
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+
+  std::ofstream(dir / "file") << "data";
+  EXPECT_FALSE(openListeningSocket({Kind::kPath, dir / "file", "", 0}, getuid()).socket);
+  EXPECT_EQ(omvi_test::sh("cat " + dir / "file"), "data");  // left alone
+  const std::string tooLong = dir / std::string(120, 'n');
+  EXPECT_FALSE(openListeningSocket({Kind::kPath, tooLong, "", 0}, getuid()).socket);
+}
+
+TEST(OpenListeningSocket, ChecksThePrivateDirectory) {
+  omvi_test::TempDir dir;
+  const auto inside = [&](const std::string& name) {
+    return SocketChoice{Kind::kPrivateDirectory, dir / (name + "/runner.sock"), dir / name, 0};
+  };
+  const ListenOutcome made = openListeningSocket(inside("fresh"), getuid());
+  ASSERT_TRUE(made.socket) << made.failure;
+  EXPECT_EQ(modeOf(dir / "fresh"), 0700u);
+
+  ASSERT_EQ(mkdir((dir / "shared").c_str(), 0750), 0);
+  ASSERT_EQ(chmod((dir / "shared").c_str(), 0750), 0);
+  EXPECT_FALSE(openListeningSocket(inside("shared"), getuid()).socket);
+
+  ASSERT_EQ(symlink((dir / "fresh").c_str(), (dir / "link").c_str()), 0);
+  EXPECT_FALSE(openListeningSocket(inside("link"), getuid()).socket);
+
+  ASSERT_EQ(mkdir((dir / "theirs").c_str(), 0700), 0);
+  EXPECT_FALSE(openListeningSocket(inside("theirs"), getuid() + 1).socket);
+}
+
+}  // namespace
+}  // namespace OmviAgentRunnerMain

@@ -1,0 +1,65 @@
+#include "runner/service/worker_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "runner/service/xpc_service.h"
+#include "tests/support/test_support.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Jobs that block until |open| have to run on threads of their own.
+TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
+  WorkerPool pool(4);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  bool open = false;
+  std::atomic<int> done{0};
+  for (int i = 0; i < 6; ++i) {
+    pool.submit([&] {
+      std::unique_lock lock(mutex);
+      ++running;
+      changed.notify_all();
+      changed.wait(lock, [&] { return open; });
+      --running;
+      ++done;
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return running == 4; }));
+    // The two jobs over the maximum wait for a thread rather than getting one.
+    EXPECT_FALSE(changed.wait_for(lock, 50ms, [&] { return running > 4; }));
+    EXPECT_EQ(pool.threadCount(), 4u);
+    open = true;
+  }
+  changed.notify_all();
+  pool.finish();
+  EXPECT_EQ(done, 6);
+}
+
+TEST(XpcService, RepliesOnceWithTheCommandLineAnswer) {
+  OmviAgentRunnerXPCService service(0, 2);
+  std::mutex mutex;
+  std::vector<std::string> replies;
+  for (const std::string request : {R"({"op":"ping"})", "\xff"}) {
+    service.performRequest(request, [&](std::string reply) {
+      const std::lock_guard lock(mutex);
+      replies.push_back(std::move(reply));
+    });
+  }
+  service.finish();
+  ASSERT_EQ(replies.size(), 2u);
+  std::sort(replies.begin(), replies.end());
+  EXPECT_EQ(omvi_test::parse(replies[0] + "\n").str("error"), "invalid_utf8_request");
+  EXPECT_EQ(omvi_test::parse(replies[1] + "\n").str("stdout"), "pong");
+}
+
+}  // namespace
+}  // namespace OmviAgentRunnerMain
