@@ -221,7 +221,7 @@ TEST_F(Service, ReplacesAStaleSocketButLeavesALiveServiceAlone) {
 TEST_F(Service, StartsThroughSystemdSocketActivation) {
   ServiceProcess service({"systemd-socket-activate", "-l", socket, runnerBinary(), "--xpc-service"},
                          {}, /*awaitReady=*/false);
-  ASSERT_TRUE(waitForFile(socket));
+  ASSERT_TRUE(waitForListener(socket));
   for (int id = 1; id <= 2; ++id) {
     ServiceClient client(socket);
     ASSERT_TRUE(client.call(id, kPing));
@@ -291,7 +291,7 @@ TEST_F(Service, ClosesConnectionsFromOtherUsersAtOnce) {
   };
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
   ServiceProcess service(as(65534, ServiceProcess::runnerServing(socket)), {}, false);
-  ASSERT_TRUE(waitForFile(socket));
+  ASSERT_TRUE(waitForListener(socket));
   ASSERT_EQ(chmod(socket.c_str(), 0666), 0);
   const std::vector<std::string> call{OMVI_CALL_BINARY, "--socket", socket, "--json", kPing};
   EXPECT_EQ(run(as(65534, call)).status, 0);  // its own user

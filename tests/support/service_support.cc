@@ -216,6 +216,22 @@ std::string shellRequest(const std::string& command) {
   return R"({"op":"shell","command":)" + quote(command) + "}";
 }
 
+bool waitForListener(const std::string& path, milliseconds deadline) {
+  const auto until = Clock::now() + deadline;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  while (true) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool listening =
+        fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) close(fd);
+    if (listening) return true;
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(milliseconds(5));  // no descriptor to wait on
+  }
+}
+
 bool waitForFile(const std::string& path, milliseconds deadline) {
   const auto until = Clock::now() + deadline;
   struct stat status {};

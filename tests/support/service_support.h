@@ -93,4 +93,8 @@ std::string shellRequest(const std::string& command);
 /// Waits for |path| to exist, up to |deadline|.
 bool waitForFile(const std::string& path, milliseconds deadline = kServiceDeadline);
 
+/// Waits until something accepts connections on the socket |path| (a socket file exists
+/// between bind and listen, so its presence is not enough).
+bool waitForListener(const std::string& path, milliseconds deadline = kServiceDeadline);
+
 }  // namespace omvi_test
