@@ -47,6 +47,7 @@ demo: build
 	scripts/demo $(BUILD)/omvi-agent-runner
 
 bench: build
+	@scripts/install-deps bench
 	bench/run $(BUILD)
 
 format:
