@@ -4,11 +4,11 @@ root='"workspace_root":'"$(json_string "$ws")"
 
 say "write a file, then patch another one with a unified diff (checked first, then applied)"
 step '{"op":"write_file",'"$root"',"path":"src/greet.py","content":"def greet(name):\n    return f\"hello, {name}\"\n"}'
-patch='--- a/src/hello.py
-+++ b/src/hello.py
+patch='--- a/src/hello.sh
++++ b/src/hello.sh
 @@ -1 +1,2 @@
- print("hello from the agent")
-+print("and a line added by a patch")
+ echo "hello from the agent"
++echo "and a line added by a patch"
 '
 step '{"op":"apply_diff",'"$root"',"dry_run":true,"diff":'"$(json_string "$patch")"'}'
 step '{"op":"apply_diff",'"$root"',"diff":'"$(json_string "$patch")"'}'
@@ -17,7 +17,7 @@ say "a patch that reaches outside the workspace is refused before git sees it (e
 step '{"op":"apply_diff",'"$root"',"diff":"--- /dev/null\n+++ b/../escape.txt\n@@ -0,0 +1 @@\n+nope\n"}' 1
 
 say "stage, commit, and look at the result"
-step '{"op":"git_stage",'"$root"',"paths":["src/hello.py","src/greet.py"]}'
+step '{"op":"git_stage",'"$root"',"paths":["src/hello.sh","src/greet.py"]}'
 step '{"op":"git_commit",'"$root"',"message":"Add a greeting helper"}'
 step '{"op":"git_status",'"$root"'}'
 step '{"op":"git_log",'"$root"',"count":5}'
