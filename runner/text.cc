@@ -177,7 +177,6 @@ std::optional<std::string> canonicalComposition(std::string_view text) {
 
 void CappedText::append(std::string_view bytes) {
   if (!valid_) return;
-  std::string joined;
   if (!pending_.empty()) {
     // Complete the code point split across the previous piece, then carry on with the rest.
     const std::size_t need = sequenceLength(static_cast<unsigned char>(pending_[0]));
@@ -185,6 +184,7 @@ void CappedText::append(std::string_view bytes) {
     pending_.append(bytes.substr(0, take));
     bytes.remove_prefix(take);
     if (pending_.size() < need) return;
+    std::string joined;
     joined.swap(pending_);
     auto decoded = decodeFront(joined);
     if (!decoded || decoded->second != joined.size()) {
