@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 CMAKE_FLAGS = -G Ninja -Wno-dev
 
 .PHONY: all build deps test test-release test-asan demo bench clean format lint lint-format \
-	lint-cppcheck lint-tidy
+	lint-cppcheck lint-tidy fuzz fuzz-ci
 
 all: build
 
@@ -71,5 +71,17 @@ $(BUILD)/tidy/%.ok: % $(TIDY_HEADERS) .clang-tidy $(BUILD)/build.ninja
 	@clang-tidy -p $(BUILD) --quiet $< > $@.log 2>&1 || { grep -v 'warnings generated' $@.log; exit 1; }
 	@touch $@
 
+# Fuzzing (clang's libFuzzer with ASan+UBSan) in its own build: each target of fuzz/ runs for
+# FUZZ_SECONDS; fuzz-ci is the shorter run CI makes after the tests. The ordinary builds replay
+# the seed corpora under ctest instead.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 300
+
+fuzz: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
+
+fuzz-ci: deps
+	FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=30 scripts/fuzz
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
