@@ -211,14 +211,19 @@ const std::vector<Row>& rows() {
 TEST(HostilePaths, NothingOutsideTheWorkspaceChangesWhateverThePath) {
   useHermeticEnvironment();
   ASSERT_GE(rows().size(), 40U);
-  forEachInParallel(rows().size(), [](std::size_t index) {
+  const auto ways = transports();
+  forEachInParallel(rows().size(), [&](std::size_t index) {
+    // A sanitizer build sets a scene for every fourth row only: the scenes are what cost.
+    if (OMVI_SANITIZED && index % 4 != 0) return;
     const Row& row = rows()[index];
+    // The command line's own way in for every row it samples, in process for the rest.
+    const Transport& way = sampled(*ways.front(), index) ? *ways.front() : *ways.back();
     const Scene scene;
     const std::string path = replaceAll(row.path, "@T", scene.top());
     for (const Operation& operation : kOperations) {
       // A line break would end the diff's new-file line early: that diff names another path.
       if (operation.op == "apply_diff" && path.find("\\n") != std::string::npos) continue;
-      const std::string what = row.name + " with " + operation.op;
+      const std::string what = row.name + " with " + operation.op + " over " + way.name();
       const std::string request = "{\"op\":\"" + operation.op +
                                   "\",\"workspace_root\":" + quote(scene.workspace()) +
                                   operation.fields(path) + "}";

@@ -1,6 +1,7 @@
-// Ways of handing one request to the runner, for the hostile-input tests. The command line
-// has two (standard input and --json); the socket service adds its own by implementing
-// `Transport` and joining `transports()`, and every corpus then runs over it unchanged.
+// Ways of handing one request to the runner, for the hostile-input tests: the command line's
+// two (standard input and --json), and `handleJSONText` in this process, the function every
+// service request goes through. The socket service adds its own by implementing `Transport`
+// and joining `transports()`; every corpus then runs over it unchanged.
 #pragma once
 
 #include <functional>
@@ -27,7 +28,14 @@ class Transport {
   /// limits its length).
   [[nodiscard]] virtual bool carries(const std::string& request) const = 0;
   [[nodiscard]] virtual Exchange send(const std::string& request) const = 0;
+  /// Whether each request starts a process of the runner. In a sanitizer build such a start
+  /// costs a tenth of a second, so there the corpora send only a sample of their cases this
+  /// way (every case still goes in process); the release build sends every case everywhere.
+  [[nodiscard]] virtual bool startsARunner() const { return true; }
 };
+
+/// Whether case |index| goes over |way| (see `Transport::startsARunner`).
+[[nodiscard]] bool sampled(const Transport& way, std::size_t index);
 
 /// Every way in that the runner offers.
 std::vector<std::unique_ptr<Transport>> transports();
