@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   wait4(pid, &status, 0, &usage);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   std::printf("%ld %lld\n", usage.ru_maxrss,
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -217,7 +217,7 @@ std::optional<Failure> readKnownField(std::string_view key, od::value value,
                                       bool& sawOp) {
   if (key == "op") {
     std::optional<std::string> op;
-    if (auto failure = readField(value, key, op)) return failure;
+    if (auto problem = readField(value, key, op)) return problem;
     if (!op) return Failure{simdjson::SUCCESS, "field \"op\" must be a string, not null"};
     request.op = std::move(*op);
     sawOp = true;
@@ -276,7 +276,7 @@ DecodedRequest decodePadded(simdjson::padded_string_view input, const InputOwner
     if (auto error = field.unescaped_key().get(key)) return fail({error, {}});
     od::value value;
     if (auto error = field.value().get(value)) return fail({error, {}});
-    if (auto failure = readKnownField(key, value, owner, request, sawOp)) return fail(*failure);
+    if (auto problem = readKnownField(key, value, owner, request, sawOp)) return fail(*problem);
   }
   const char* trailing = nullptr;
   if (document.current_location().get(trailing) != simdjson::OUT_OF_BOUNDS) {
@@ -296,7 +296,8 @@ DecodedRequest decodeRequest(std::string_view bytes) {
                       nullptr);
 }
 
-DecodedRequest decodePaddedRequest(std::string_view bytes, std::shared_ptr<const void> owner) {
+DecodedRequest decodePaddedRequest(std::string_view bytes,
+                                   const std::shared_ptr<const void>& owner) {
   if (bytes.empty()) return DecodedRequest{std::nullopt, describe(simdjson::EMPTY)};
   return decodePadded(
       simdjson::padded_string_view(bytes.data(), bytes.size(), bytes.size() + kDecoderPadding),

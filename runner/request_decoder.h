@@ -26,8 +26,8 @@ struct DecodedRequest {
 /// As `decodeRequest`, without copying |bytes|: the caller guarantees that `kDecoderPadding`
 /// more bytes after them are readable. With an |owner| of the bytes, a `content` written
 /// without escapes becomes a view into them that shares the owner, instead of a copy.
-[[nodiscard]] DecodedRequest decodePaddedRequest(std::string_view bytes,
-                                                 std::shared_ptr<const void> owner = nullptr);
+[[nodiscard]] DecodedRequest decodePaddedRequest(
+    std::string_view bytes, const std::shared_ptr<const void>& owner = nullptr);
 
 /// Spare bytes the decoder may read past the end of a buffer decoded in place.
 inline constexpr std::size_t kDecoderPadding = 64;

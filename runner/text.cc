@@ -18,6 +18,23 @@ std::size_t sequenceLength(unsigned char lead) {
   return 0;
 }
 
+// Whether |bytes|, fewer than the sequence their first byte starts, can still become a valid
+// code point: every later byte a continuation byte, the second one within the range its lead
+// allows (no overlong form, no surrogate, nothing above U+10FFFF).
+bool canStillComplete(std::string_view bytes) {
+  const auto lead = static_cast<unsigned char>(bytes.front());
+  if (bytes.size() >= sequenceLength(lead)) return false;
+  for (std::size_t i = 1; i < bytes.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if ((byte & 0xC0) != 0x80) return false;
+    if (i == 1 && ((lead == 0xE0 && byte < 0xA0) || (lead == 0xED && byte > 0x9F) ||
+                   (lead == 0xF0 && byte < 0x90) || (lead == 0xF4 && byte > 0x8F))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Decodes the code point at the front of |text|; nothing for an invalid or cut sequence.
 std::optional<std::pair<char32_t, std::size_t>> decodeFront(std::string_view text) {
   utf8proc_int32_t codePoint = 0;
@@ -177,14 +194,17 @@ std::optional<std::string> canonicalComposition(std::string_view text) {
 
 void CappedText::append(std::string_view bytes) {
   if (!valid_) return;
-  std::string joined;
   if (!pending_.empty()) {
     // Complete the code point split across the previous piece, then carry on with the rest.
     const std::size_t need = sequenceLength(static_cast<unsigned char>(pending_[0]));
     const std::size_t take = std::min(need - pending_.size(), bytes.size());
     pending_.append(bytes.substr(0, take));
     bytes.remove_prefix(take);
-    if (pending_.size() < need) return;
+    if (pending_.size() < need) {
+      valid_ = canStillComplete(pending_);
+      return;
+    }
+    std::string joined;
     joined.swap(pending_);
     auto decoded = decodeFront(joined);
     if (!decoded || decoded->second != joined.size()) {
@@ -203,6 +223,10 @@ void CappedText::append(std::string_view bytes) {
   }
   const std::string_view body = bytes.substr(0, complete);
   pending_.assign(bytes.substr(complete));
+  if (!pending_.empty() && !canStillComplete(pending_)) {
+    valid_ = false;
+    return;
+  }
   if (full_) {
     valid_ = isValidUtf8(body);
     return;

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -54,8 +55,9 @@ std::string realFormOf(const std::string& path) {
     probe = std::move(parent);
   }
   std::string real = resolvingSymlinks(probe);
-  for (auto part = missing.rbegin(); part != missing.rend(); ++part) {
-    real = appendingPathComponent(real, *part);
+  std::reverse(missing.begin(), missing.end());
+  for (const auto& part : missing) {
+    real = appendingPathComponent(real, part);
   }
   return real;
 }
@@ -194,7 +196,7 @@ std::optional<SysError> removeTree(int parent, const std::string& name, const st
   while (dirent* entry = readdir(directory)) {
     const std::string child = entry->d_name;
     if (child == "." || child == "..") continue;
-    if (auto error = removeTree(dirfd(directory), child, path + "/" + child)) {
+    if (auto error = removeTree(dirfd(directory), child, appendingPathComponent(path, child))) {
       failure = std::move(error);
       break;
     }

@@ -83,10 +83,11 @@ RunnerResponse applyDiff(const RunnerRequest& request) {
   const RepositoryCheck repository = requireRepository(request);
   if (repository.refusal) return *repository.refusal;
   std::vector<std::string> paths = diffPaths(text);
-  for (const std::string& path : paths) {
-    if (!authorize(path, repository.root)) {
-      return failure(std::string(kPathOutsideWorkspace), {.affectedPaths = std::move(paths)});
-    }
+  const bool confined = std::all_of(paths.begin(), paths.end(), [&](const std::string& path) {
+    return authorize(path, repository.root).has_value();
+  });
+  if (!confined) {
+    return failure(std::string(kPathOutsideWorkspace), {.affectedPaths = std::move(paths)});
   }
 
   const std::string temporary = appendingPathComponent(repository.root, temporaryDiffName());
@@ -112,6 +113,7 @@ RunnerResponse applyDiff(const RunnerRequest& request) {
   std::string message = check ? "Diff is valid" : "Diff applied";
   if (const auto detail = firstNonBlank({&run.stderrText, &run.stdoutText}))
     message += ": " + *detail;
+  // cppcheck-suppress accessMoved ; the move above is on a path that has returned
   return success({.affectedPaths = std::move(paths),
                   .message = std::move(message),
                   .stdoutText = run.stdoutText,

@@ -47,8 +47,8 @@ std::string expandTilde(std::string_view path) {
   return home + std::string(path.substr(slash));
 }
 
-std::string standardizePath(std::string_view input) {
-  const std::string expanded = expandTilde(input);
+std::string standardizePath(std::string_view path) {
+  const std::string expanded = expandTilde(path);
   if (expanded.empty()) return {};
   const bool absolute = expanded.front() == '/';
   std::vector<std::string_view> parts;

@@ -21,8 +21,6 @@ extern "C" {
 #include "runner/posix.h"
 #include "runner/text.h"
 
-extern char** environ;
-
 namespace OmviAgentRunnerMain {
 namespace {
 
@@ -78,7 +76,7 @@ class Child {
   }
 
   // Reaps the child if it has ended; its status then.
-  std::optional<int> tryReap() {
+  std::optional<int> tryReap() {  // NOLINT(readability-make-member-function-const): reaps
     int waitStatus = 0;
     pid_t got;
     do {

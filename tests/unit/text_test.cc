@@ -96,5 +96,27 @@ TEST(CappedText, AStreamCutShortDropsOnlyItsUnfinishedCodePoint) {
   EXPECT_EQ(capped.finish(/*ended=*/false), "ab");
 }
 
+// A tail that no later byte could finish is invalid even in a stream that was cut short.
+TEST(CappedText, AStreamCutShortStillRefusesATailThatCannotBecomeACodePoint) {
+  const struct {
+    std::vector<std::string> pieces;
+    std::string kept;
+  } rows[] = {
+      {{"ab\xf0", "A"}, ""},               // a lead, then a byte that is no continuation
+      {{"ab\xf0", "\x9f", "!"}, ""},       // the same, one piece later
+      {{"ab\xe0\x80"}, ""},                // overlong from its second byte on
+      {{"ab\xed", "\xa0"}, ""},            // a surrogate from its second byte on
+      {{"ab\xf4\x90"}, ""},                // beyond U+10FFFF
+      {{"ab\xf0", "\x9f", "\x98"}, "ab"},  // an emoji still being written
+      {{"ab\xe2\x82"}, "ab"},
+  };
+  for (const auto& row : rows) {
+    CappedText capped(10);
+    for (const auto& piece : row.pieces)
+      capped.append(piece);
+    EXPECT_EQ(capped.finish(/*ended=*/false), row.kept) << row.pieces.size();
+  }
+}
+
 }  // namespace
 }  // namespace OmviAgentRunnerMain

@@ -1,0 +1,81 @@
+// The grapheme caps on child output. The input gives a limit, a way of cutting the stream
+// into pieces, and the stream. Properties:
+// - CappedText fed the pieces keeps exactly graphemePrefix(whole stream, limit) when the
+//   whole stream is valid UTF-8, and "" otherwise, however the stream was cut;
+// - a stream cut off while open (finish(false)) keeps the prefix of the stream without an
+//   unfinished code point at its end, when the rest is valid, and "" otherwise;
+// - the prefix has min(limit, graphemeCount(stream)) clusters and starts the stream.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "runner/text.h"
+
+using namespace OmviAgentRunnerMain;
+
+namespace {
+
+// Whether |text| followed by |missing| more bytes can be valid UTF-8.
+bool completes(const std::string& text, std::size_t missing) {
+  if (missing == 0) return isValidUtf8(text);
+  for (const unsigned char next : {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF}) {
+    if (completes(text + static_cast<char>(next), missing - 1)) return true;
+  }
+  return false;
+}
+
+// What a stream left open must keep before capping: all of it when valid; without its last
+// one to three bytes when those begin a code point that more bytes could finish; else "".
+std::optional<std::string> keptWhenLeftOpen(const std::string& stream) {
+  if (isValidUtf8(stream)) return stream;
+  for (std::size_t tail = 1; tail <= 3 && tail <= stream.size(); ++tail) {
+    const std::string head = stream.substr(0, stream.size() - tail);
+    if (!isValidUtf8(head)) continue;
+    for (std::size_t missing = 1; tail + missing <= 4; ++missing) {
+      if (completes(stream.substr(head.size()), missing)) return head;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  omvi_fuzz::FuzzInput input(data, size);
+  const std::size_t limit = input.byte() % 48;
+  std::vector<std::size_t> cuts;
+  for (int count = input.byte() % 8; count > 0; --count)
+    cuts.push_back(input.byte() % 16);
+  const std::string stream = input.remainder();
+
+  CappedText pieces(limit);
+  CappedText open(limit);
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < stream.size(); ++i) {
+    const std::size_t length = cuts.empty() ? stream.size() : cuts[i % cuts.size()] + 1;
+    const std::string_view piece = std::string_view(stream).substr(at, length);
+    pieces.append(piece);
+    open.append(piece);
+    at += piece.size();
+  }
+  const std::string kept = pieces.finish();
+  const std::optional<std::string> whenOpen = keptWhenLeftOpen(stream);
+  const std::string keptOpen = open.finish(false);
+  FUZZ_CHECK(keptOpen == (whenOpen ? std::string(graphemePrefix(*whenOpen, limit)) : ""),
+             "a stream left open kept %zu bytes", keptOpen.size());
+
+  if (!isValidUtf8(stream)) {
+    FUZZ_CHECK(kept.empty(), "invalid stream kept %zu bytes", kept.size());
+    return 0;
+  }
+  const std::string_view prefix = graphemePrefix(stream, limit);
+  FUZZ_CHECK(kept == prefix, "kept %zu bytes, the prefix has %zu", kept.size(), prefix.size());
+  FUZZ_CHECK(stream.compare(0, prefix.size(), prefix) == 0, "the prefix does not start the text");
+  const std::size_t clusters = graphemeCount(stream);
+  FUZZ_CHECK(graphemeCount(prefix) == std::min(limit, clusters),
+             "%zu clusters kept of %zu, limit %zu", graphemeCount(prefix), clusters, limit);
+  return 0;
+}
