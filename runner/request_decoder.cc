@@ -6,15 +6,14 @@
 #include <limits>
 #include <type_traits>
 
+#include "runner/json_walk.h"
+
 namespace OmviAgentRunnerMain {
 namespace {
 
 namespace od = simdjson::ondemand;
 static_assert(kDecoderPadding >= simdjson::SIMDJSON_PADDING);
 using simdjson::error_code;
-
-// Deeper documents are refused before they can exhaust the stack of the validating walk.
-constexpr std::size_t kMaxDepth = 512;
 
 // A decoding failure on its way out: either a JSON-level error or a sentence of our own.
 struct Failure {
@@ -53,63 +52,10 @@ std::string describe(error_code code) {
   }
 }
 
-// Walks a value the request does not use, so that malformed JSON is refused wherever it is.
-error_code validate(od::value value, std::size_t depth) {
-  if (depth > kMaxDepth) return simdjson::DEPTH_ERROR;
-  od::json_type type;
-  if (auto error = value.type().get(type)) return error;
-  switch (type) {
-    case od::json_type::object: {
-      od::object object;
-      if (auto error = value.get_object().get(object)) return error;
-      for (auto field : object) {
-        std::string_view key;
-        if (auto error = field.unescaped_key().get(key)) return error;
-        od::value inner;
-        if (auto error = field.value().get(inner)) return error;
-        if (auto error = validate(inner, depth + 1)) return error;
-      }
-      return simdjson::SUCCESS;
-    }
-    case od::json_type::array: {
-      od::array array;
-      if (auto error = value.get_array().get(array)) return error;
-      for (auto element : array) {
-        od::value inner;
-        if (auto error = element.get(inner)) return error;
-        if (auto error = validate(inner, depth + 1)) return error;
-      }
-      return simdjson::SUCCESS;
-    }
-    case od::json_type::string: {
-      std::string_view text;
-      return value.get_string().get(text);
-    }
-    case od::json_type::number: {
-      double number;
-      return value.get_double().get(number);
-    }
-    case od::json_type::boolean: {
-      bool flag;
-      return value.get_bool().get(flag);
-    }
-    case od::json_type::null: {
-      bool isNull = false;
-      if (auto error = value.is_null().get(isNull)) return error;
-      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
-    }
-  }
-  return simdjson::SUCCESS;
-}
-
 // The text of a string value that has no escapes, straight from the input (stage one
 // already validated its UTF-8 and control characters); nothing when it has escapes.
 std::optional<std::string_view> unescapedString(od::value value) {
-  std::string_view raw = value.raw_json_token();
-  while (!raw.empty() &&
-         (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\n' || raw.back() == '\r')) {
-    raw.remove_suffix(1);
-  }
+  const std::string_view raw = withoutTrailingJsonSpace(value.raw_json_token());
   if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"' &&
       raw.find('\\') == std::string_view::npos) {
     return raw.substr(1, raw.size() - 2);
@@ -142,7 +88,7 @@ std::optional<Failure> readField(od::value value, std::string_view key, std::opt
   od::json_type type;
   if (auto error = value.type().get(type)) return Failure{error, {}};
   if (type == od::json_type::null) {
-    if (auto error = validate(value, 1)) return Failure{error, {}};
+    if (auto error = validateJsonValue(value, 1)) return Failure{error, {}};
     out.reset();
     return std::nullopt;
   }
@@ -245,7 +191,7 @@ std::optional<Failure> readKnownField(std::string_view key, od::value value,
   if (key == "worktree_path") return readField(value, key, request.worktreePath);
   if (key == "prune") return readField(value, key, request.prune);
   if (key == "no_ff") return readField(value, key, request.noFf);
-  if (auto error = validate(value, 1)) return Failure{error, {}};
+  if (auto error = validateJsonValue(value, 1)) return Failure{error, {}};
   return std::nullopt;
 }
 

@@ -11,13 +11,13 @@
 namespace OmviAgentRunnerMain {
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 // Past these, the peer's further lines wait until it has read some replies: a peer that
 // sends without reading cannot make the service hold unbounded work or output.
 constexpr std::size_t kMaxCallsInFlight = 1024;
-constexpr std::size_t kMaxPendingOutput = 8 * 1024 * 1024;
+constexpr std::size_t kMaxPendingOutput = std::size_t{8} * 1024 * 1024;
 // A write buffer larger than this is given back after use.
-constexpr std::size_t kKeptSendCapacity = 1024 * 1024;
+constexpr std::size_t kKeptSendCapacity = std::size_t{1024} * 1024;
 
 }  // namespace
 
@@ -99,14 +99,14 @@ void Connection::dispatch(const FramedLine& line) {
     queue(encodeError(*error));
     return;
   }
-  RpcCall& call = std::get<RpcCall>(decoded);
+  auto& call = std::get<RpcCall>(decoded);
   {
     const std::lock_guard lock(mutex_);
     ++callsInFlight_;
   }
   try {
     service_.performRequest(std::move(call.request),
-                            [self = shared_from_this(), id = call.id](std::string reply) {
+                            [self = shared_from_this(), id = call.id](const std::string& reply) {
                               self->deliverReply(encodeResult(id, reply) + '\n');
                             });
   } catch (const std::exception& error) {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "runner/json_walk.h"
+
 namespace OmviAgentRunnerMain {
 namespace {
 
@@ -11,8 +13,6 @@ namespace od = simdjson::ondemand;
 using simdjson::error_code;
 static_assert(kEnvelopePadding >= simdjson::SIMDJSON_PADDING);
 
-// Deeper values are refused before they can exhaust the stack of the validating walk.
-constexpr std::size_t kMaxDepth = 512;
 // Lines up to this size share one parser per thread; a larger one gets a parser of its own,
 // so that its buffers are given back as soon as it is decoded.
 constexpr std::size_t kSharedParserLimit = std::size_t{1} << 20;
@@ -23,55 +23,6 @@ RpcError parseError(std::string detail) {
 
 RpcError parseError(error_code code) {
   return parseError(std::string(simdjson::error_message(code)));
-}
-
-// Walks a value the envelope does not use, so that malformed JSON is refused wherever it is.
-error_code validate(od::value value, std::size_t depth) {
-  if (depth > kMaxDepth) return simdjson::DEPTH_ERROR;
-  od::json_type type;
-  if (auto error = value.type().get(type)) return error;
-  switch (type) {
-    case od::json_type::object: {
-      od::object object;
-      if (auto error = value.get_object().get(object)) return error;
-      for (auto field : object) {
-        std::string_view key;
-        if (auto error = field.unescaped_key().get(key)) return error;
-        od::value inner;
-        if (auto error = field.value().get(inner)) return error;
-        if (auto error = validate(inner, depth + 1)) return error;
-      }
-      return simdjson::SUCCESS;
-    }
-    case od::json_type::array: {
-      od::array array;
-      if (auto error = value.get_array().get(array)) return error;
-      for (auto element : array) {
-        od::value inner;
-        if (auto error = element.get(inner)) return error;
-        if (auto error = validate(inner, depth + 1)) return error;
-      }
-      return simdjson::SUCCESS;
-    }
-    case od::json_type::string: {
-      std::string_view text;
-      return value.get_string().get(text);
-    }
-    case od::json_type::number: {
-      double number;
-      return value.get_double().get(number);
-    }
-    case od::json_type::boolean: {
-      bool flag;
-      return value.get_bool().get(flag);
-    }
-    case od::json_type::null: {
-      bool isNull = false;
-      if (auto error = value.is_null().get(isNull)) return error;
-      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
-    }
-  }
-  return simdjson::SUCCESS;
 }
 
 // A scalar document (the whole line one number, string, boolean or null).
@@ -100,20 +51,12 @@ error_code validateScalarDocument(od::document& document, od::json_type type) {
   }
   od::value value;
   if (auto error = document.get_value().get(value)) return error;
-  return validate(value, 1);
+  return validateJsonValue(value, 1);
 }
 
 bool hasTrailingContent(od::document& document) {
   const char* location = nullptr;
   return document.current_location().get(location) != simdjson::OUT_OF_BOUNDS;
-}
-
-std::string_view withoutTrailingSpace(std::string_view token) {
-  while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' ||
-                            token.back() == '\r')) {
-    token.remove_suffix(1);
-  }
-  return token;
 }
 
 int hexValue(char c) {
@@ -207,7 +150,7 @@ bool unescapeGeneralised(std::string_view body, std::string& out) {
     const int unit = readHex4(body, i);
     if (unit < 0) return false;
     i += 4;
-    std::uint32_t codePoint = static_cast<std::uint32_t>(unit);
+    auto codePoint = static_cast<std::uint32_t>(unit);
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 6 <= body.size() && body[i] == '\\' &&
         body[i + 1] == 'u') {
       const int low = readHex4(body, i + 2);
@@ -235,14 +178,14 @@ struct Envelope {
 
 // Reads a JSON string value fully (validating its escapes) and returns its raw token.
 error_code readRawString(od::value value, std::string_view& raw) {
-  raw = withoutTrailingSpace(value.raw_json_token());
+  raw = withoutTrailingJsonSpace(value.raw_json_token());
   std::string_view unused;
   return value.get_string().get(unused);
 }
 
 // The request string: its raw body, decoded by `unescapeGeneralised`.
 std::optional<RpcError> readRequestText(od::value value, Envelope& envelope) {
-  const std::string_view raw = withoutTrailingSpace(value.raw_json_token());
+  const std::string_view raw = withoutTrailingJsonSpace(value.raw_json_token());
   if (raw.size() < 2 || raw.front() != '"' || raw.back() != '"') {
     return parseError("malformed string");
   }
@@ -276,7 +219,7 @@ std::optional<RpcError> readParams(od::value value, Envelope& envelope) {
         continue;
       }
       if (key == "request") requestIsString = false;
-      if (auto error = validate(inner, 2)) return parseError(error);
+      if (auto error = validateJsonValue(inner, 2)) return parseError(error);
     }
     envelope.paramsOk = sawRequest && requestIsString;
     return std::nullopt;
@@ -296,12 +239,12 @@ std::optional<RpcError> readParams(od::value value, Envelope& envelope) {
         firstIsString = true;
         continue;
       }
-      if (auto error = validate(inner, 2)) return parseError(error);
+      if (auto error = validateJsonValue(inner, 2)) return parseError(error);
     }
     envelope.paramsOk = count == 1 && firstIsString;
     return std::nullopt;
   }
-  if (auto error = validate(value, 1)) return parseError(error);
+  if (auto error = validateJsonValue(value, 1)) return parseError(error);
   envelope.paramsOk = false;
   return std::nullopt;
 }
@@ -327,7 +270,7 @@ std::optional<RpcError> readField(std::string_view key, od::value value, Envelop
       return std::nullopt;
     }
     if (type == od::json_type::number) {
-      const std::string_view raw = withoutTrailingSpace(value.raw_json_token());
+      const std::string_view raw = withoutTrailingJsonSpace(value.raw_json_token());
       double number;
       if (auto error = value.get_double().get(number)) return parseError(error);
       envelope.id = std::string(raw);
@@ -345,7 +288,7 @@ std::optional<RpcError> readField(std::string_view key, od::value value, Envelop
   } else if (key == "params") {
     return readParams(value, envelope);
   }
-  if (auto error = validate(value, 1)) return parseError(error);
+  if (auto error = validateJsonValue(value, 1)) return parseError(error);
   return std::nullopt;
 }
 
@@ -377,7 +320,7 @@ std::variant<RpcCall, RpcError> decodeWith(od::parser& parser, simdjson::padded_
   if (hasTrailingContent(document)) return parseError(simdjson::TRAILING_CONTENT);
 
   std::string id = envelope.id.value_or("null");
-  if (!envelope.versionOk) return invalidRequest(id, "\"jsonrpc\" must be \"2.0\"");
+  if (!envelope.versionOk) return invalidRequest(id, R"("jsonrpc" must be "2.0")");
   if (!envelope.id) return invalidRequest(id, "\"id\" must be a number or a string");
   if (!envelope.method) return invalidRequest(id, "\"method\" must be a string");
   if (*envelope.method != kPerformRequestMethod) {
@@ -488,34 +431,34 @@ std::optional<RpcReply> decodeReply(std::string_view line) {
   const simdjson::padded_string padded(line);
   od::parser parser;
   od::document document;
-  if (parser.iterate(padded).get(document)) return std::nullopt;
+  if (parser.iterate(padded).get(document) != simdjson::SUCCESS) return std::nullopt;
   od::object object;
-  if (document.get_object().get(object)) return std::nullopt;
+  if (document.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
   RpcReply reply;
   bool sawError = false;
   for (auto field : object) {
     std::string_view key;
-    if (field.unescaped_key().get(key)) return std::nullopt;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS) return std::nullopt;
     od::value value;
-    if (field.value().get(value)) return std::nullopt;
+    if (field.value().get(value) != simdjson::SUCCESS) return std::nullopt;
     if (key == "id") {
-      reply.id = std::string(withoutTrailingSpace(value.raw_json_token()));
-      if (validate(value, 1)) return std::nullopt;
+      reply.id = std::string(withoutTrailingJsonSpace(value.raw_json_token()));
+      if (validateJsonValue(value, 1) != simdjson::SUCCESS) return std::nullopt;
     } else if (key == "result") {
       std::string_view text;
-      if (value.get_string().get(text)) return std::nullopt;
+      if (value.get_string().get(text) != simdjson::SUCCESS) return std::nullopt;
       reply.result = std::string(text);
     } else if (key == "error") {
       od::object error;
-      if (value.get_object().get(error)) return std::nullopt;
+      if (value.get_object().get(error) != simdjson::SUCCESS) return std::nullopt;
       std::int64_t code = 0;
-      if (error["code"].get_int64().get(code)) return std::nullopt;
+      if (error["code"].get_int64().get(code) != simdjson::SUCCESS) return std::nullopt;
       std::string_view message;
-      if (error["message"].get_string().get(message)) return std::nullopt;
+      if (error["message"].get_string().get(message) != simdjson::SUCCESS) return std::nullopt;
       reply.errorCode = static_cast<int>(code);
       reply.errorMessage = std::string(message);
       sawError = true;
-    } else if (validate(value, 1)) {
+    } else if (validateJsonValue(value, 1) != simdjson::SUCCESS) {
       return std::nullopt;
     }
   }

@@ -11,8 +11,8 @@ namespace {
 static_assert(kFramePadding >= kEnvelopePadding);
 
 // The buffer an idle connection keeps, and the size above which it is given back.
-constexpr std::size_t kIdleCapacity = 64 * 1024;
-constexpr std::size_t kShrinkAbove = 1024 * 1024;
+constexpr std::size_t kIdleCapacity = std::size_t{64} * 1024;
+constexpr std::size_t kShrinkAbove = std::size_t{1024} * 1024;
 
 }  // namespace
 

@@ -49,14 +49,14 @@ std::optional<std::string> environment(const char* name) {
 class SocketService {
  public:
   SocketService(asio::io_context& io, ListeningSocket listening, UniqueFd signals,
-                OmviAgentRunnerXPCService& service, const ServiceOptions& options,
+                OmviAgentRunnerXPCService& service, ServiceOptions options,
                 std::optional<std::string> notifyAddress)
       : io_(io),
         acceptor_(io),
         listening_(std::move(listening)),
         signals_(io),
         service_(service),
-        options_(options),
+        options_(std::move(options)),
         notifyAddress_(std::move(notifyAddress)),
         retry_(io),
         work_(asio::make_work_guard(io)) {
@@ -173,7 +173,7 @@ UniqueFd stopSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
-  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return UniqueFd();
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return {};
   return UniqueFd(signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 

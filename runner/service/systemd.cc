@@ -36,7 +36,7 @@ bool notifySystemd(const std::string& address, std::string_view state) {
   if (address.size() < 2 || address.size() >= sizeof target.sun_path) return false;
   if (address[0] != '/' && address[0] != '@') return false;
   std::memcpy(target.sun_path, address.data(), address.size());
-  socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+  auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
   if (address[0] == '@') {
     target.sun_path[0] = '\0';  // an abstract address: no terminating zero counted
   } else {

@@ -1,0 +1,64 @@
+#include "runner/json_walk.h"
+
+namespace OmviAgentRunnerMain {
+
+namespace od = simdjson::ondemand;
+using simdjson::error_code;
+
+error_code validateJsonValue(od::value value, std::size_t depth) {
+  if (depth > kMaxJsonDepth) return simdjson::DEPTH_ERROR;
+  od::json_type type;
+  if (auto error = value.type().get(type)) return error;
+  switch (type) {
+    case od::json_type::object: {
+      od::object object;
+      if (auto error = value.get_object().get(object)) return error;
+      for (auto field : object) {
+        std::string_view key;
+        if (auto error = field.unescaped_key().get(key)) return error;
+        od::value inner;
+        if (auto error = field.value().get(inner)) return error;
+        if (auto error = validateJsonValue(inner, depth + 1)) return error;
+      }
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::array: {
+      od::array array;
+      if (auto error = value.get_array().get(array)) return error;
+      for (auto element : array) {
+        od::value inner;
+        if (auto error = element.get(inner)) return error;
+        if (auto error = validateJsonValue(inner, depth + 1)) return error;
+      }
+      return simdjson::SUCCESS;
+    }
+    case od::json_type::string: {
+      std::string_view text;
+      return value.get_string().get(text);
+    }
+    case od::json_type::number: {
+      double number;
+      return value.get_double().get(number);
+    }
+    case od::json_type::boolean: {
+      bool flag;
+      return value.get_bool().get(flag);
+    }
+    case od::json_type::null: {
+      bool isNull = false;
+      if (auto error = value.is_null().get(isNull)) return error;
+      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    }
+  }
+  return simdjson::SUCCESS;
+}
+
+std::string_view withoutTrailingJsonSpace(std::string_view token) {
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' ||
+                            token.back() == '\r')) {
+    token.remove_suffix(1);
+  }
+  return token;
+}
+
+}  // namespace OmviAgentRunnerMain

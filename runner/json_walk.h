@@ -1,0 +1,27 @@
+// Strict reading of JSON with simdjson's On-Demand parser, shared by the request decoder and
+// the service's JSON-RPC envelope.
+//
+// Owns: the walk that validates a value nobody reads (On-Demand skips what it is not asked
+// for, so malformed JSON inside an unused value would otherwise pass), its depth limit, and
+// the raw text of a token. Does not own: what any field means.
+#pragma once
+
+#include <simdjson.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace OmviAgentRunnerMain {
+
+/// Values nested deeper than this are refused before they can exhaust the walk's stack.
+inline constexpr std::size_t kMaxJsonDepth = 512;
+
+/// Reads |value| whole, at nesting |depth|: SUCCESS when it is well-formed JSON, else the
+/// error that stopped it (DEPTH_ERROR past kMaxJsonDepth).
+[[nodiscard]] simdjson::error_code validateJsonValue(simdjson::ondemand::value value,
+                                                     std::size_t depth = 1);
+
+/// A raw token without the JSON white space On-Demand leaves behind it.
+[[nodiscard]] std::string_view withoutTrailingJsonSpace(std::string_view token);
+
+}  // namespace OmviAgentRunnerMain
