@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "runner/entry.h"
+#include "runner/text.h"
+#include "tests/support/service_support.h"
 #include "tests/support/test_support.h"
 
 namespace omvi_test {
@@ -70,12 +72,50 @@ const char* outcomeName(Outcome outcome) {
   return "?";
 }
 
+// One service for the whole test program, serving on a socket of its own; it is stopped when
+// the program ends.
+class SharedService {
+ public:
+  static const std::string& socket() {
+    static const SharedService instance;
+    return instance.socket_;
+  }
+
+ private:
+  SharedService()
+      : socket_(directory_ / "runner.sock"), process_(ServiceProcess::runnerServing(socket_)) {}
+
+  TempDir directory_;
+  std::string socket_;
+  ServiceProcess process_;
+};
+
+class OverTheSocket final : public Transport {
+ public:
+  std::string name() const override { return "socket"; }
+  // A call travels as a JSON string inside a UTF-8 line: bytes that are not UTF-8 cannot.
+  bool carries(const std::string& request) const override {
+    return OmviAgentRunnerMain::isValidUtf8(request);
+  }
+  Exchange send(const std::string& request) const override {
+    ServiceClient client(SharedService::socket());
+    if (!client.call(1, request)) return {"", "", std::nullopt, false};
+    const std::optional<std::string> line = client.readLine(std::chrono::seconds(60));
+    if (!line) return {"", "", std::nullopt, false};
+    const ServiceReply reply = decodeServiceReply(line);
+    EXPECT_TRUE(reply.isResult) << reply.errorCode << " " << reply.errorMessage;
+    return {reply.result + "\n", "", std::nullopt, true};
+  }
+  bool startsARunner() const override { return false; }
+};
+
 }  // namespace
 
 std::vector<std::unique_ptr<Transport>> transports() {
   std::vector<std::unique_ptr<Transport>> all;
   all.push_back(std::make_unique<StandardInput>());
   all.push_back(std::make_unique<JsonArgument>());
+  all.push_back(std::make_unique<OverTheSocket>());
   all.push_back(std::make_unique<InProcess>());
   return all;
 }

@@ -1,7 +1,6 @@
 // Ways of handing one request to the runner, for the hostile-input tests: the command line's
-// two (standard input and --json), and `handleJSONText` in this process, the function every
-// service request goes through. The socket service adds its own by implementing `Transport`
-// and joining `transports()`; every corpus then runs over it unchanged.
+// two (standard input and --json), a call to the socket service, and `handleJSONText` in this
+// process. Every corpus runs over each of them.
 #pragma once
 
 #include <functional>
