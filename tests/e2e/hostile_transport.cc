@@ -76,14 +76,22 @@ const char* outcomeName(Outcome outcome) {
 // the program ends.
 class SharedService {
  public:
-  static const std::string& socket() {
-    static const SharedService instance;
-    return instance.socket_;
+  static const std::string& socket() { return instance().socket_; }
+  static std::optional<pid_t> process() {
+    return started ? std::optional<pid_t>(instance().process_.pid()) : std::nullopt;
   }
 
  private:
   SharedService()
-      : socket_(directory_ / "runner.sock"), process_(ServiceProcess::runnerServing(socket_)) {}
+      : socket_(directory_ / "runner.sock"), process_(ServiceProcess::runnerServing(socket_)) {
+    started = true;
+  }
+  static const SharedService& instance() {
+    static const SharedService shared;
+    return shared;
+  }
+
+  static inline std::atomic<bool> started{false};
 
   TempDir directory_;
   std::string socket_;
@@ -110,6 +118,10 @@ class OverTheSocket final : public Transport {
 };
 
 }  // namespace
+
+std::optional<pid_t> sharedServiceProcess() {
+  return SharedService::process();
+}
 
 std::vector<std::unique_ptr<Transport>> transports() {
   std::vector<std::unique_ptr<Transport>> all;

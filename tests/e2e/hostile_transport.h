@@ -3,6 +3,8 @@
 // process. Every corpus runs over each of them.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +40,10 @@ class Transport {
 
 /// Every way in that the runner offers.
 std::vector<std::unique_ptr<Transport>> transports();
+
+/// The service that the socket transport shares across the test program, once started: a
+/// child of this process that lives until the program ends.
+std::optional<pid_t> sharedServiceProcess();
 
 /// How a request must be answered.
 enum class Outcome {

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "runner/entry.h"
+#include "tests/e2e/hostile_transport.h"
 #include "tests/support/test_support.h"
 
 namespace omvi_test {
@@ -21,6 +22,8 @@ namespace {
 std::vector<std::string> childrenOfThisProcess() {
   std::vector<std::string> children;
   const std::string self = std::to_string(getpid());
+  const auto service = sharedServiceProcess();
+  const std::string shared = service ? std::to_string(*service) : "";
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return children;
   while (const dirent* entry = readdir(proc)) {
@@ -34,7 +37,8 @@ std::vector<std::string> childrenOfThisProcess() {
     std::string state;
     std::string parent;
     fields >> state >> parent;
-    if (parent == self) children.push_back(std::string(entry->d_name) + " " + state);
+    if (parent == self && entry->d_name != shared)
+      children.push_back(std::string(entry->d_name) + " " + state);
   }
   closedir(proc);
   return children;
