@@ -24,23 +24,13 @@ struct Case {
 // Sends every case over every way in (|argumentToo| false: all but --json, for corpora where
 // the argument would only repeat what standard input already showed).
 void sendEverywhere(const std::vector<Case>& cases, bool argumentToo = true) {
-  auto ways = transports();
-  if (!argumentToo) {
-    std::erase_if(ways, [](const auto& way) { return way->name() == "--json"; });
-  }
+  std::vector<Way> ways(std::begin(kWays), std::end(kWays));
+  if (!argumentToo) std::erase(ways, Way::kJsonArgument);
   forEachInParallel(cases.size() * ways.size(), [&](std::size_t i) {
     const Case& each = cases[i / ways.size()];
-    const Transport& way = *ways[i % ways.size()];
-    if (!way.carries(each.request) || !sampled(way, i / ways.size())) return;
-    const Exchange exchange = way.send(each.request);
-    const std::string what = each.name + " over " + way.name();
-    if (each.allowed.size() == 1) {
-      expectAnswer(exchange, {each.allowed[0]}, what);
-    } else if (each.allowed.size() == 2) {
-      expectAnswer(exchange, {each.allowed[0], each.allowed[1]}, what);
-    } else {
-      expectAnswer(exchange, {kOk, kFailed, kRefused}, what);
-    }
+    const Way way = ways[i % ways.size()];
+    if (!carries(way, each.request) || !sampled(way, i / ways.size())) return;
+    expectAnswer(send(way, each.request), each.allowed, each.name + " over " + nameOf(way));
   });
 }
 
@@ -74,15 +64,14 @@ bool wellFormedButNotARequest(const std::string& error) {
 TEST(HostileInput, EveryConformanceDocumentAsTheWholeRequest) {
   const std::vector<Document> documents = conformanceCorpus();
   ASSERT_GT(documents.size(), 300U);
-  auto ways = transports();
-  std::erase_if(ways, [](const auto& way) { return way->name() == "--json"; });
-  forEachInParallel(documents.size() * ways.size(), [&](std::size_t i) {
-    const Document& document = documents[i / ways.size()];
-    const Transport& way = *ways[i % ways.size()];
-    if (!way.carries(document.bytes) || !sampled(way, i / ways.size())) return;
+  const Way ways[] = {Way::kStandardInput, Way::kSocket, Way::kInProcess};
+  forEachInParallel(documents.size() * std::size(ways), [&](std::size_t i) {
+    const Document& document = documents[i / std::size(ways)];
+    const Way way = ways[i % std::size(ways)];
+    if (!carries(way, document.bytes) || !sampled(way, i / std::size(ways))) return;
     if (document.bytes.empty()) return;  // no request at all: the usage answer, tested in cli
     const std::string error =
-        expectAnswer(way.send(document.bytes), {kRefused}, document.name + " over " + way.name());
+        expectAnswer(send(way, document.bytes), {kRefused}, document.name + " over " + nameOf(way));
     // None of them is a request; a y_ document must still be read as JSON to its end.
     if (document.kind == 'y') {
       EXPECT_TRUE(wellFormedButNotARequest(error)) << document.name;
