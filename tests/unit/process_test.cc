@@ -121,6 +121,7 @@ TEST(RunChild, EveryTimeLimitIsSafe) {
 
 TEST(RunChild, TheChildGetsACleanStart) {
   signal(SIGPIPE, SIG_IGN);  // the runner ignores it; its children must not
+  const omvi_test::InheritedDescriptors leaked;  // nor may they inherit these
   // ls lists its own descriptors: the three it was given, and 3, its listing of them.
   EXPECT_EQ(runChild({"/bin/ls", {"/proc/self/fd"}, "", 5}).stdoutText, "0\n1\n2\n3\n");
   const ChildOutcome outcome = sh("awk '/^Sig(Ign|Blk)/ { print $2 }' /proc/$$/status");

@@ -38,6 +38,7 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
     SCOPED_TRACE(row.arguments.back());
     EXPECT_EQ(parseServiceOptions(row.arguments), row.expected);
   }
+  EXPECT_EQ(parseServiceOptions(std::vector<std::string>{"r"})->maxRequestBytes, 64u << 20);
 }
 
 TEST(ChooseSocket, FirstMatchWins) {
