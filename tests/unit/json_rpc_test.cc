@@ -8,7 +8,8 @@
 namespace OmviAgentRunnerMain {
 namespace {
 
-// One line and what it must decode to: a call (id, request bytes) or an error (id, code).
+// One line and what it must decode to: a call (id, request bytes) or an error (id, code). (The
+// service test sends the commonest errors over a real connection.)
 struct EnvelopeCase {
   const char* name;
   std::string line;
@@ -40,7 +41,6 @@ const std::vector<EnvelopeCase> kEnvelopeCases = {
     {"extra keys ignored",
      R"({"jsonrpc":"2.0","id":4,"x":[{"y":null}],"method":"performRequest","params":{"request":"","z":1}})",
      true, "4", ""},
-    {"not JSON", "not json", false, "null", "-32700"},
     {"empty line", "", false, "null", "-32700"},
     {"trailing text", R"({"jsonrpc":"2.0","id":1,"method":"performRequest","params":["x"]} x)",
      false, "null", "-32700"},
@@ -58,15 +58,11 @@ const std::vector<EnvelopeCase> kEnvelopeCases = {
      "null", "-32700"},
     {"a number", "123", false, "null", "-32600"},
     {"an array (no batches)", R"([{"jsonrpc":"2.0"}])", false, "null", "-32600"},
-    {"no id", R"({"jsonrpc":"2.0","method":"performRequest","params":["x"]})", false, "null",
-     "-32600"},
     {"null id", R"({"jsonrpc":"2.0","id":null,"method":"performRequest","params":["x"]})", false,
      "null", "-32600"},
     {"wrong version", R"({"jsonrpc":"1.0","id":5,"method":"performRequest","params":["x"]})", false,
      "5", "-32600"},
     {"no method", R"({"jsonrpc":"2.0","id":5,"params":["x"]})", false, "5", "-32600"},
-    {"other method", R"({"jsonrpc":"2.0","id":5,"method":"ping","params":["x"]})", false, "5",
-     "-32601"},
     {"no params", R"({"jsonrpc":"2.0","id":5,"method":"performRequest"})", false, "5", "-32600"},
     {"two params", R"({"jsonrpc":"2.0","id":5,"method":"performRequest","params":["x","y"]})",
      false, "5", "-32600"},

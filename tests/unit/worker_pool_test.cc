@@ -4,9 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-
-#include "runner/service/xpc_service.h"
-#include "tests/support/test_support.h"
+#include <condition_variable>
+#include <mutex>
 
 namespace OmviAgentRunnerMain {
 namespace {
@@ -42,23 +41,6 @@ TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
   changed.notify_all();
   pool.finish();
   EXPECT_EQ(done, 6);
-}
-
-TEST(XpcService, RepliesOnceWithTheCommandLineAnswer) {
-  OmviAgentRunnerXPCService service(0, 2);
-  std::mutex mutex;
-  std::vector<std::string> replies;
-  for (const std::string request : {R"({"op":"ping"})", "\xff"}) {
-    service.performRequest(request, [&](std::string reply) {
-      const std::lock_guard lock(mutex);
-      replies.push_back(std::move(reply));
-    });
-  }
-  service.finish();
-  ASSERT_EQ(replies.size(), 2u);
-  std::sort(replies.begin(), replies.end());
-  EXPECT_EQ(omvi_test::parse(replies[0] + "\n").str("error"), "invalid_utf8_request");
-  EXPECT_EQ(omvi_test::parse(replies[1] + "\n").str("stdout"), "pong");
 }
 
 }  // namespace
