@@ -14,6 +14,7 @@ namespace omvi_test {
 namespace {
 
 std::atomic<pid_t> gSharedService{0};
+const char* const kOutcomeNames[] = {"ok", "failed", "refused"};
 
 // One service for the whole test program, serving on a socket of its own; it is killed when
 // the program ends.
@@ -106,7 +107,7 @@ std::string expectAnswer(const Exchange& exchange, const std::vector<Outcome>& a
     outcome = refused ? Outcome::kRefused : Outcome::kFailed;
   }
   EXPECT_NE(std::find(allowed.begin(), allowed.end(), outcome), allowed.end())
-      << what << ": answered with outcome " << static_cast<int>(outcome) << "\n"
+      << what << ": answered " << kOutcomeNames[static_cast<int>(outcome)] << "\n"
       << exchange.output;
   if (exchange.exitStatus) {
     EXPECT_EQ(*exchange.exitStatus, static_cast<int>(outcome)) << what << ": " << exchange.output;
