@@ -22,48 +22,34 @@ struct Row {
 
 TEST(Cli, EveryWayInEndsWithOneLineAndTheRightStatus) {
   const std::string ping = R"({"op":"ping"})";
+  const std::string nope = R"({"op":"nope"})";
+  const std::map<std::string, std::string> named{{"XPC_SERVICE_NAME", "io.omvi.omvi-agent-runner"}};
+  const std::string invalid = "invalid JSON request: ";
+  // clang-format off
   const Row rows[] = {
       {"ping probe", {"--ping"}, "", {}, 0, "", "pong"},
-      {"ping wins over json", {"--json", R"({"op":"nope"})", "--ping"}, "", {}, 0, "", "pong"},
+      {"ping wins over json", {"--json", nope, "--ping"}, "", {}, 0, "", "pong"},
       {"ping wins over the service flag", {"--xpc-service", "--ping"}, "", {}, 0, "", "pong"},
-      {"ping wins over the service name",
-       {"--ping"},
-       "",
-       {{"XPC_SERVICE_NAME", "io.omvi.omvi-agent-runner"}},
-       0,
-       "",
-       "pong"},
+      {"ping wins over the service name", {"--ping"}, "", named, 0, "", "pong"},
       {"json argument", {"--json", ping}, "", {}, 0, "", "pong"},
       {"standard input", {}, ping, {}, 0, "", "pong"},
-      {"first json wins", {"--json", ping, "--json", R"({"op":"nope"})"}, "", {}, 0, "", "pong"},
+      {"first json wins", {"--json", ping, "--json", nope}, "", {}, 0, "", "pong"},
       {"json last reads stdin", {"--json"}, ping, {}, 0, "", "pong"},
       {"failed operation", {"--json", R"({"op":"Frob "})"}, "", {}, 1, "unknown op 'Frob '"},
       {"empty stdin", {}, "", {}, 2, kUsage},
       {"closed stdin", {}, std::nullopt, {}, 2, kUsage},
       {"xpc alone is not the service", {"--xpc"}, "", {}, 2, kUsage},
       {"service name 0 keeps the command line", {}, "", {{"XPC_SERVICE_NAME", "0"}}, 2, kUsage},
-      {"empty json payload", {"--json", ""}, "", {}, 2, "invalid JSON request: "},
-      {"line feed on stdin", {}, "\n", {}, 2, "invalid JSON request: "},
-      {"not an object",
-       {"--json", "[]"},
-       "",
-       {},
-       2,
-       "invalid JSON request: the request must be a JSON object"},
-      {"missing op", {"--json", "{}"}, "", {}, 2, "invalid JSON request: field \"op\" is missing"},
-      {"wrong type",
-       {"--json", R"({"op":"git_log","count":"5"})"},
-       "",
-       {},
-       2,
-       "invalid JSON request: field \"count\" must be an integer"},
-      {"invalid UTF-8 on stdin",
-       {},
-       "{\"op\":\"\xff\"}",
-       {},
-       2,
-       "invalid JSON request: the request is not valid UTF-8"},
+      {"empty json payload", {"--json", ""}, "", {}, 2, invalid + "the request is empty"},
+      {"line feed on stdin", {}, "\n", {}, 2, invalid},
+      {"not an object", {"--json", "[]"}, "", {}, 2, invalid + "the request must be a JSON object"},
+      {"missing op", {"--json", "{}"}, "", {}, 2, invalid + "field \"op\" is missing"},
+      {"wrong type", {"--json", R"({"op":"git_log","count":"5"})"}, "", {}, 2,
+       invalid + "field \"count\" must be an integer"},
+      {"invalid UTF-8 on stdin", {}, "{\"op\":\"\xff\"}", {}, 2,
+       invalid + "the request is not valid UTF-8"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const Completed done = runRunner(row.arguments, row.input, row.environment);

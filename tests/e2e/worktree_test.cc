@@ -18,8 +18,7 @@ class TaskWorktrees : public ::testing::Test {
   }
   Response call(const std::string& op, const std::string& fields,
                 const std::map<std::string, std::string>& environment = {}) {
-    const std::string head = R"({"op":)" + quote(op) + R"(,"workspace_root":)" + quote(ws);
-    return parse(runRequest(head + "," + fields + "}", environment).out);
+    return send(op, ws, "," + fields, environment);
   }
   Response add(const std::string& task, const std::string& branch) {
     return call("git_worktree_add",

@@ -187,9 +187,10 @@ Response parse(const std::string& line) {
   return response;
 }
 
-Response send(const std::string& op, const std::string& root, const std::string& fields) {
-  const Completed done =
-      runRequest("{\"op\":" + quote(op) + ",\"workspace_root\":" + quote(root) + fields + "}");
+Response send(const std::string& op, const std::string& root, const std::string& fields,
+              const std::map<std::string, std::string>& environment) {
+  const Completed done = runRequest(
+      "{\"op\":" + quote(op) + ",\"workspace_root\":" + quote(root) + fields + "}", environment);
   const Response response = parse(done.out);
   EXPECT_EQ(done.status, response.ok() ? 0 : 1) << done.out;
   EXPECT_EQ(done.err, "");

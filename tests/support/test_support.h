@@ -92,7 +92,8 @@ Response parse(const std::string& line);
 /// Sends {"op":op,"workspace_root":root<fields>} (|fields| raw JSON continuing the object, as
 /// ",\"path\":\"a\"") with --json; checks that the status agrees with `ok` and that nothing
 /// reached standard error.
-Response send(const std::string& op, const std::string& root, const std::string& fields = "");
+Response send(const std::string& op, const std::string& root, const std::string& fields = "",
+              const std::map<std::string, std::string>& environment = {});
 
 /// A JSON string literal for |text|.
 std::string quote(const std::string& text);
