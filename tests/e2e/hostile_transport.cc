@@ -42,17 +42,8 @@ Exchange commandLine(const std::vector<std::string>& arguments, const std::strin
 }  // namespace
 
 std::string nameOf(Way way) {
-  switch (way) {
-    case Way::kStandardInput:
-      return "stdin";
-    case Way::kJsonArgument:
-      return "--json";
-    case Way::kSocket:
-      return "socket";
-    case Way::kInProcess:
-      return "handleJSONText";
-  }
-  return "?";
+  const char* const names[] = {"stdin", "--json", "socket", "handleJSONText"};
+  return names[static_cast<int>(way)];
 }
 
 bool carries(Way way, const std::string& request) {

@@ -192,39 +192,31 @@ TEST_F(Service, StartsThroughSystemdSocketActivation) {
   EXPECT_EQ(service.wait(), 0);
 }
 
-TEST_F(Service, TheEnvironmentChoosesTheModeAndTheSocket) {
+// The service name in the environment chooses the service mode and XDG_RUNTIME_DIR its socket,
+// where the client finds it; the client's status follows the reply.
+TEST_F(Service, TheEnvironmentChoosesTheSocketAndTheClientsStatusFollowsTheReply) {
   const std::map<std::string, std::string> environment{
       {"XPC_SERVICE_NAME", "io.omvi.omvi-agent-runner\n"}, {"XDG_RUNTIME_DIR", dir.path()}};
   socket = dir / "omvi-agent-runner.sock";
   ServiceProcess service({runnerBinary()}, environment);
-  const Completed done = run({OMVI_CALL_BINARY, "--json", kPing}, "", environment);
-  EXPECT_EQ(done.status, 0) << done.err;
-  EXPECT_EQ(parse(done.out).integers.at("pid"), service.pid());
-  stopCleanly(service);
-}
-
-TEST_F(Service, TheClientsExitStatusFollowsTheReply) {
-  struct Case {
+  const struct {
     std::vector<std::string> arguments;
     std::string input;
     int status;
-    bool printsReply;
+  } cases[] = {
+      {{"--json", kPing}, "", 0},
+      {{}, kPing, 0},  // from standard input
+      {{"--json", R"({"op":"nope"})"}, "", 1},
+      {{"--json", R"({"op":5})"}, "", 1},  // undecodable: a failure, not unreachable
+      {{"--json", "\xff"}, "", 2},         // not UTF-8: the envelope is refused
   };
-  const std::vector<Case> cases = {
-      {{"--json", kPing}, "", 0, true},
-      {{}, kPing, 0, true},  // from standard input
-      {{"--json", R"({"op":"nope"})"}, "", 1, true},
-      {{"--json", R"({"op":5})"}, "", 1, true},  // undecodable: a failure, not unreachable
-      {{"--json", "\xff"}, "", 2, false},        // not UTF-8: the envelope is refused
-  };
-  ServiceProcess service(ServiceProcess::runnerServing(socket));
   for (const auto& row : cases) {
-    std::vector<std::string> argv{OMVI_CALL_BINARY, "--socket", socket};
+    std::vector<std::string> argv{OMVI_CALL_BINARY};
     argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
-    const Completed done = run(argv, row.input);
+    const Completed done = run(argv, row.input, environment);
     SCOPED_TRACE(done.out + done.err);
     EXPECT_EQ(done.status, row.status);
-    if (row.printsReply) {
+    if (row.status != 2) {
       EXPECT_EQ(parse(done.out).integers.at("pid"), service.pid());
       EXPECT_EQ(done.err, "");
     } else {
