@@ -40,37 +40,18 @@ std::string describeEntry(const fs::path& path) {
 class Scene {
  public:
   Scene() {
-    const std::string ws = workspace();
-    fs::create_directories(ws + "/sub/deep");
-    fs::create_directories(ws + "/.omvi/worktrees");
-    fs::create_directories(top() + "/outside/inner");
-    fs::create_directories(top() + "/ws2");
-    makeRepository(ws);
-    std::ofstream(ws + "/file") << "a file\n";
-    std::ofstream(ws + "/sub/deep/f.txt") << "deep\n";
-    std::ofstream(top() + "/outside/secret") << "secret\n";
-    std::ofstream(top() + "/outside/inner/x") << "x\n";
-    std::ofstream(top() + "/ws2/x") << "ws2\n";
-    const std::pair<std::string, std::string> links[] = {
-        {"sub", "in"},
-        {ws + "/sub/deep", "inabs"},
-        {"..", "up"},
-        {"../ws/sub", "upin"},
-        {"../outside", "out"},
-        {top() + "/outside/secret", "outabs"},
-        {"../../outside", "sub/out2"},
-        {"../../../outside/inner", "sub/deep/out3"},
-        {"../../../outside", ".omvi/worktrees/escape"},
-        {"../../../outside/wt", ".omvi/worktrees/dangling-wt"},
-        {"/", "slash"},
-        {"loop2", "loop1"},
-        {"loop1", "loop2"},
-        {"self", "self"},
-        {"../outside/missing", "dangling"},
-    };
-    for (const auto& [target, at] : links)
-      fs::create_symlink(target, ws + "/" + at);
-    fs::create_symlink("ws", top() + "/wslink");
+    sh("mkdir -p ws/sub/deep ws/.omvi/worktrees outside/inner ws2 && echo a file > ws/file && "
+       "echo deep > ws/sub/deep/f.txt && echo secret > outside/secret && echo x > outside/inner/x "
+       "&& echo ws2 > ws2/x && ln -s ws wslink && cd ws && ln -s sub in && "
+       "ln -s \"$PWD/sub/deep\" inabs && ln -s .. up && ln -s ../ws/sub upin && "
+       "ln -s ../outside out && ln -s \"$OLDPWD/outside/secret\" outabs && "
+       "ln -s ../../outside sub/out2 && ln -s ../../../outside/inner sub/deep/out3 && "
+       "ln -s ../../../outside .omvi/worktrees/escape && "
+       "ln -s ../../../outside/wt .omvi/worktrees/dangling-wt && ln -s / slash && "
+       "ln -s loop2 loop1 && ln -s loop1 loop2 && ln -s self self && "
+       "ln -s ../outside/missing dangling",
+       top());
+    makeRepository(workspace());
     before_ = sentinel();
   }
 
@@ -97,30 +78,29 @@ class Scene {
   std::map<std::string, std::string> before_;
 };
 
-// How each operation is handed the path (a JSON string literal).
-struct Operation {
-  std::string op;
-  std::string (*fields)(const std::string& path);
+// Each operation and how it is handed the path: "@P" stands for the path's JSON string literal,
+// "@B" for the same without its quotes (on a diff's new-file line, as written).
+const std::pair<std::string, std::string> kOperations[] = {
+    {"write_file", R"(,"path":@P,"content":"x")"},
+    {"mkdir", R"(,"path":@P)"},
+    {"delete_file", R"(,"path":@P)"},
+    {"apply_diff", R"(,"diff":"--- /dev/null\n+++ @B\n@@ -0,0 +1 @@\n+x\n")"},
+    {"git_stage", R"(,"paths":[@P])"},
+    {"git_restore", R"(,"paths":[@P])"},
+    {"git_diff", R"(,"path":@P)"},
+    {"git_worktree_add", R"(,"worktree_path":@P,"branch":"t1")"},
+    {"git_deliver", R"(,"worktree_path":@P,"branch":"t1")"},
+    {"git_worktree_remove", R"(,"paths":[@P])"},
 };
 
-const Operation kOperations[] = {
-    {"write_file", [](const std::string& p) { return ",\"path\":" + p + ",\"content\":\"x\""; }},
-    {"mkdir", [](const std::string& p) { return ",\"path\":" + p; }},
-    {"delete_file", [](const std::string& p) { return ",\"path\":" + p; }},
-    {"apply_diff",  // the path on the new-file line as written, without the literal's quotes
-     [](const std::string& p) {
-       return ",\"diff\":\"--- /dev/null\\n+++ " + p.substr(1, p.size() - 2) +
-              "\\n@@ -0,0 +1 @@\\n+x\\n\"";
-     }},
-    {"git_stage", [](const std::string& p) { return ",\"paths\":[" + p + "]"; }},
-    {"git_restore", [](const std::string& p) { return ",\"paths\":[" + p + "]"; }},
-    {"git_diff", [](const std::string& p) { return ",\"path\":" + p; }},
-    {"git_worktree_add",
-     [](const std::string& p) { return ",\"worktree_path\":" + p + ",\"branch\":\"t1\""; }},
-    {"git_deliver",
-     [](const std::string& p) { return ",\"worktree_path\":" + p + ",\"branch\":\"t1\""; }},
-    {"git_worktree_remove", [](const std::string& p) { return ",\"paths\":[" + p + "]"; }},
-};
+// |text| with every "@X" of |substitutions| replaced.
+std::string substituted(std::string text, const std::map<std::string, std::string>& substitutions) {
+  for (const auto& [from, to] : substitutions) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+      text.replace(at, from.size(), to);
+  }
+  return text;
+}
 
 struct Row {
   std::string name;
@@ -151,17 +131,15 @@ TEST(HostilePaths, NothingOutsideTheWorkspaceChangesWhateverThePath) {
     const Row& row = table[index];
     const Way way = kWays[(index / kStride) % std::size(kWays)];  // each way in, in turn
     const Scene scene;
-    std::string path = row.path;
-    for (auto at = path.find("@T"); at != std::string::npos; at = path.find("@T"))
-      path.replace(at, 2, scene.top());
-    for (const Operation& operation : kOperations) {
+    const std::string path = substituted(row.path, {{"@T", scene.top()}});
+    for (const auto& [op, fields] : kOperations) {
       // A line break would end the diff's new-file line early: that diff names another path.
-      if (operation.op == "apply_diff" && path.find("\\n") != std::string::npos) continue;
-      const std::string what = row.name + " with " + operation.op + " over " + nameOf(way);
-      const std::string error =
-          expectAnswer(send(way, "{\"op\":\"" + operation.op + "\",\"workspace_root\":" +
-                                     quote(scene.workspace()) + operation.fields(path) + "}"),
-                       {kOk, kFailed}, what);
+      if (op == "apply_diff" && path.find("\\n") != std::string::npos) continue;
+      const std::string what = row.name + " with " + op + " over " + nameOf(way);
+      const std::string request =
+          "{\"op\":\"" + op + "\",\"workspace_root\":" + quote(scene.workspace()) +
+          substituted(fields, {{"@P", path}, {"@B", path.substr(1, path.size() - 2)}}) + "}";
+      const std::string error = expectAnswer(send(way, request), {kOk, kFailed}, what);
       if (row.refused) {
         EXPECT_EQ(error, "path_outside_workspace") << what;
       }

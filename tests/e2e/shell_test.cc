@@ -15,7 +15,7 @@ Response shell(const std::string& fields, int status, const std::string& directo
   return parse(done.out);
 }
 
-TEST(Shell, RunsTheTrimmedCommandWithZshInTheWorkspace) {
+TEST(Shell, RunsTheTrimmedCommandWithZshInTheWorkspaceOrTheRunnersDirectory) {
   const TempDir dir;
   const Response r =
       shell(R"(,"workspace_root":)" + quote(dir.path()) +
@@ -26,10 +26,7 @@ TEST(Shell, RunsTheTrimmedCommandWithZshInTheWorkspace) {
   EXPECT_EQ(r.integers.at("exit_status"), 0);
   EXPECT_EQ(r.keys,
             (std::vector<std::string>{"exit_status", "helper", "ok", "pid", "stderr", "stdout"}));
-}
-
-TEST(Shell, WithoutARootRunsInTheRunnersOwnDirectory) {
-  const TempDir dir;
+  // Without a root, in the runner's own directory.
   EXPECT_EQ(shell(R"(,"command":"pwd")", 0, dir.path()).str("stdout"), dir.path() + "\n");
 }
 

@@ -263,21 +263,15 @@ void useHermeticEnvironment() {
   static const TempDir* home = [] {
     auto* directory = new TempDir();  // lives as long as the test process
     const std::string path = directory->path();
-    const std::pair<const char*, std::string> settings[] = {
-        {"HOME", path},
-        {"GIT_CONFIG_NOSYSTEM", "1"},
-        {"GIT_CONFIG_GLOBAL", path + "/.gitconfig"},
-        {"GIT_AUTHOR_NAME", "Omvi Test"},
-        {"GIT_AUTHOR_EMAIL", "test@omvi.invalid"},
-        {"GIT_COMMITTER_NAME", "Omvi Test"},
-        {"GIT_COMMITTER_EMAIL", "test@omvi.invalid"},
-        {"GIT_AUTHOR_DATE", "2026-01-01T00:00:00Z"},
-        {"GIT_COMMITTER_DATE", "2026-01-01T00:00:00Z"},
-        {"LANG", "C"},
-        {"LC_ALL", "C"},
-        {"TZ", "UTC"}};
-    for (const auto& [key, value] : settings)
-      setenv(key, value.c_str(), 1);
+    for (const std::string& setting : std::vector<std::string>{
+             "HOME=" + path, "GIT_CONFIG_GLOBAL=" + path + "/.gitconfig", "GIT_CONFIG_NOSYSTEM=1",
+             "GIT_AUTHOR_NAME=Omvi Test", "GIT_AUTHOR_EMAIL=test@omvi.invalid",
+             "GIT_COMMITTER_NAME=Omvi Test", "GIT_COMMITTER_EMAIL=test@omvi.invalid",
+             "GIT_AUTHOR_DATE=2026-01-01T00:00:00Z", "GIT_COMMITTER_DATE=2026-01-01T00:00:00Z",
+             "LANG=C", "LC_ALL=C", "TZ=UTC"}) {
+      const auto equals = setting.find('=');
+      setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
     sh("git config --global init.defaultBranch main");
     return directory;
   }();
