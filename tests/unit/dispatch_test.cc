@@ -23,12 +23,11 @@ TEST(Handle, NormalisesOpButReportsItAsSent) {
   }
 }
 
+// The switch alone, and --xpc that is not it, are the cli table's rows.
 TEST(ServiceSelection, ArgumentOrServiceName) {
   const std::vector<std::string> plain{"runner"};
   EXPECT_TRUE(isLaunchdXPCServiceInvocation(
       std::vector<std::string>{"runner", "--json", "{}", "--xpc-service"}, std::nullopt));
-  EXPECT_FALSE(
-      isLaunchdXPCServiceInvocation(std::vector<std::string>{"runner", "--xpc"}, std::nullopt));
   const std::pair<std::optional<std::string>, bool> cases[] = {
       {std::nullopt, false},
       {"", false},

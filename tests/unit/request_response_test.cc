@@ -51,6 +51,8 @@ RunnerRequest decoded(const std::string& json) {
   return result.request.value_or(RunnerRequest{});
 }
 
+// Which key lands in which field is also every end-to-end request's business; here, that values
+// are taken as they stand: untrimmed, unescaped, unknown and differently cased keys ignored.
 TEST(Decode, TakesValuesAsTheyStand) {
   const RunnerRequest r = decoded(
       R"({"op":" Git_Status\n","workspace_root":" /ws ","paths":["a","b\/c"],"content":"x\u00e9\ud83d\ude00",)"
@@ -63,11 +65,6 @@ TEST(Decode, TakesValuesAsTheyStand) {
   EXPECT_EQ(r.dryRun, false);
   EXPECT_EQ(r.timeout, 30.0);
   EXPECT_EQ(r.count, -7);
-  EXPECT_EQ(r.allowNetwork, true);
-  EXPECT_EQ(r.setUpstream, true);
-  EXPECT_EQ(r.baseBranch, "dev");
-  EXPECT_EQ(r.worktreePath, "w");
-  EXPECT_EQ(r.noFf, false);
   EXPECT_FALSE(r.path);
   EXPECT_FALSE(r.message);
 
