@@ -49,7 +49,7 @@ class Scene {
        "ln -s ../../../outside .omvi/worktrees/escape && "
        "ln -s ../../../outside/wt .omvi/worktrees/dangling-wt && ln -s / slash && "
        "ln -s loop2 loop1 && ln -s loop1 loop2 && ln -s self self && "
-       "ln -s ../outside/missing dangling",
+       "ln -s ../outside/missing dangling && ln -s ../ws2 sibling",
        top());
     makeRepository(workspace());
     before_ = sentinel();

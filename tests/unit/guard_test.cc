@@ -57,6 +57,7 @@ TEST(Authorize, AcceptsInsideAndRefusesOutside) {
   fs::create_symlink("loop2", ws + "/loop1");
   fs::create_symlink("loop1", ws + "/loop2");
   fs::create_directory_symlink(ws, linked);
+  fs::create_directory_symlink("../ws2", ws + "/sibling");
   const std::nullopt_t refused = std::nullopt;
   const struct {
     std::string root, path;
@@ -74,6 +75,7 @@ TEST(Authorize, AcceptsInsideAndRefusesOutside) {
       {ws, "src/../../etc", refused},
       {ws, "..", refused},
       {ws, dir / "ws2/x", refused},  // the root's name is a prefix of its sibling's
+      {ws, "sibling/x", refused},    // the same, through a link
       {ws, "/etc/passwd", refused},
       {ws, "out", refused},
       {ws, "out/sub", refused},
