@@ -78,9 +78,8 @@ TEST_F(GitOperations, DiffFailsOnlyOnGitsErrorAndIsCapped) {
   EXPECT_EQ(bad.integers.at("exit_status"), 128);
   EXPECT_EQ(bad.str("error"), bad.str("stderr"));
 
-  std::string wide;  // 13000 four-byte characters: under the runner's cap, over 48000 bytes
-  for (int i = 0; i < 13000; ++i)
-    wide += "\U0001F600";
+  // 13000 four-byte characters: under the runner's cap, over 48000 bytes.
+  const std::string wide = repeat("\U0001F600", 13000);
   write("wide.txt", wide + "\n");
   git("add wide.txt");
   const std::string text = send("git_diff", R"(,"scope":"staged")").str("stdout");

@@ -96,13 +96,6 @@ std::vector<Case> malformedRequests() {
   return cases;
 }
 
-std::string repeat(const std::string& text, std::size_t times) {
-  std::string out;
-  for (std::size_t i = 0; i < times; ++i)
-    out += text;
-  return out;
-}
-
 // Cases too large or too regular to write out: a request using every field cut short every
 // nine bytes, nesting 100000 deep, a thousand digits, a thousand copies of a key.
 std::vector<Case> generated() {

@@ -4,9 +4,7 @@
 // (everything outside the workspace) must be exactly as it was, bytes, modes and times,
 // whatever the answers were.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -16,24 +14,7 @@
 namespace omvi_test {
 namespace {
 
-namespace fs = std::filesystem;
 using enum Outcome;
-
-// One entry of a snapshot: what lstat says, the link's target or the file's bytes.
-std::string describeEntry(const fs::path& path) {
-  struct stat status {};
-  if (lstat(path.c_str(), &status) != 0) return "unreadable";
-  std::string text = std::to_string(status.st_mode) + " " + std::to_string(status.st_size) + " " +
-                     std::to_string(status.st_mtim.tv_sec) + "." +
-                     std::to_string(status.st_mtim.tv_nsec) + " " + std::to_string(status.st_nlink);
-  if (S_ISLNK(status.st_mode)) {
-    text.append(" -> ").append(fs::read_symlink(path).string());
-  } else if (S_ISREG(status.st_mode)) {
-    std::ifstream file(path, std::ios::binary);
-    text.append(" ").append(std::istreambuf_iterator<char>(file), {});
-  }
-  return text;
-}
 
 // The scene of one row: <top>/ws the workspace (a repository), beside it the sentinel:
 // <top>/outside, <top>/ws2 and the link <top>/wslink.
@@ -57,25 +38,21 @@ class Scene {
 
   [[nodiscard]] std::string top() const { return dir_.path(); }
   [[nodiscard]] std::string workspace() const { return dir_ / "ws"; }
-  [[nodiscard]] const std::map<std::string, std::string>& before() const { return before_; }
+  [[nodiscard]] const std::string& before() const { return before_; }
 
-  // Everything under top() but the workspace.
-  [[nodiscard]] std::map<std::string, std::string> sentinel() const {
-    std::map<std::string, std::string> entries;
-    for (auto entry = fs::recursive_directory_iterator(top());
-         entry != fs::recursive_directory_iterator(); ++entry) {
-      if (entry->path() == workspace()) {
-        entry.disable_recursion_pending();
-      } else {
-        entries[entry->path().string()] = describeEntry(entry->path());
-      }
-    }
-    return entries;
+  // Everything under top() but the workspace (which an operation may remove whole): each
+  // entry's type and mode, size, time to the nanosecond, link count and link target, then each
+  // file's checksum.
+  [[nodiscard]] std::string sentinel() const {
+    return sh(
+        "find . -mindepth 1 -path ./ws -prune -o -printf '%p %M %s %T@ %n %l\\n' && "
+        "find . -path ./ws -prune -o -type f -exec sha256sum {} +",
+        top());
   }
 
  private:
   TempDir dir_;
-  std::map<std::string, std::string> before_;
+  std::string before_;
 };
 
 // Each operation and how it is handed the path: "@P" stands for the path's JSON string literal,

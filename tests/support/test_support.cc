@@ -197,6 +197,13 @@ Response send(const std::string& op, const std::string& root, const std::string&
   return response;
 }
 
+std::string repeat(const std::string& text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i)
+    out += text;
+  return out;
+}
+
 std::string quote(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {

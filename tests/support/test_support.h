@@ -95,6 +95,9 @@ Response parse(const std::string& line);
 Response send(const std::string& op, const std::string& root, const std::string& fields = "",
               const std::map<std::string, std::string>& environment = {});
 
+/// |text| |times| times over.
+std::string repeat(const std::string& text, std::size_t times);
+
 /// A JSON string literal for |text|.
 std::string quote(const std::string& text);
 

@@ -7,9 +7,12 @@
 #include "runner/git/push.h"
 #include "runner/git/reports.h"
 #include "runner/process/time_limit.h"
+#include "tests/support/test_support.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
+
+using omvi_test::repeat;
 
 using Paths = std::vector<std::string>;
 
@@ -20,12 +23,6 @@ TEST(DiffPaths, CanonicallyEqualPathsKeepTheirFirstSpellingSortedAfterCompositio
 }
 
 TEST(DiffCap, CutsInCharactersOnlyPastTheByteCap) {
-  auto repeat = [](const std::string& unit, int times) {
-    std::string text;
-    for (int i = 0; i < times; ++i)
-      text += unit;
-    return text;
-  };
   const std::string marker = "\n\u2026(diff truncated)";
   EXPECT_EQ(marker.size(), 20u);
   const struct {

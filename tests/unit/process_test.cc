@@ -64,10 +64,7 @@ TEST(RunChild, CapsEachStreamAndDrainsAFlood) {
 
   // 16001 emoji of four bytes: 16000 come back, cut on a cluster boundary.
   outcome = sh("i=0; while [ $i -lt 16001 ]; do printf '\\360\\237\\230\\200'; i=$((i+1)); done");
-  std::string emoji;
-  for (int i = 0; i < 16000; ++i)
-    emoji += "😀";
-  EXPECT_EQ(outcome.stdoutText, emoji);
+  EXPECT_EQ(outcome.stdoutText, omvi_test::repeat("😀", 16000));
 }
 
 TEST(RunChild, ABackgroundJobHoldingAPipeCannotHoldTheAnswer) {
