@@ -40,23 +40,13 @@ std::string TempDir::operator/(const std::string& relative) const {
 
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
             const std::map<std::string, std::string>& environment, const std::string& directory) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    const auto equals = text.find('=');
-    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-  }
+  // env(1) puts |environment| over this process's own, then executes the program in place.
+  std::vector<std::string> command{"env"};
   for (const auto& [key, value] : environment)
-    merged[key] = value;
-  std::vector<std::string> texts;
-  for (const auto& [key, value] : merged)
-    texts.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  for (auto& text : texts)
-    envp.push_back(text.data());
-  envp.push_back(nullptr);
+    command.push_back(key + "=" + value);
+  command.insert(command.end(), argv.begin(), argv.end());
   std::vector<char*> args;
-  for (const auto& arg : argv)
+  for (const auto& arg : command)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
@@ -72,7 +62,7 @@ pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
   }
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("could not start " + argv[0]);
   return pid;
@@ -83,14 +73,8 @@ int exitStatus(int waitStatus) {
 }
 
 std::string contents(int fd) {
-  std::string text;
-  char buffer[65536];
-  for (off_t at = 0;;) {
-    const ssize_t got = pread(fd, buffer, sizeof buffer, at);
-    if (got <= 0) return text;
-    text.append(buffer, static_cast<std::size_t>(got));
-    at += got;
-  }
+  std::ifstream file("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 Completed run(const std::vector<std::string>& argv, const std::optional<std::string>& input,
@@ -120,8 +104,7 @@ Completed run(const std::vector<std::string>& argv, const std::optional<std::str
 }
 
 std::string runnerBinary() {
-  const char* overridden = std::getenv("OMVI_RUNNER_BINARY");
-  return overridden != nullptr ? overridden : OMVI_RUNNER_BINARY;
+  return OMVI_RUNNER_BINARY;
 }
 
 Completed runRunner(const std::vector<std::string>& arguments,

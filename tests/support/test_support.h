@@ -36,7 +36,7 @@ class TempDir {
 
 /// Starts |argv| (argv[0] found on PATH when not absolute) with |in|, |out| and |err| as its
 /// descriptors 0, 1 and 2 (-1: closed), the environment of this process with |environment| on
-/// top, in |directory| ("" for the current one). Throws when it cannot start.
+/// top, in |directory| ("" for the current one). A program that cannot start exits 127.
 pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
             const std::map<std::string, std::string>& environment = {},
             const std::string& directory = "");
