@@ -126,7 +126,9 @@ TEST(ServiceHygiene, ThousandsOfCallsLeaveNothingBehind) {
   const Descriptors after = settled();
   EXPECT_EQ(after.sockets, 1U);
   EXPECT_EQ(after.all, warm.all);
-  if (kResidentSizeMeans) EXPECT_LE(residentKiB(service.pid()), resident + 4096);
+  if (kResidentSizeMeans) {
+    EXPECT_LE(residentKiB(service.pid()), resident + 4096);
+  }
   EXPECT_EQ(children(service.pid()), 0U);
 }
 
