@@ -1,4 +1,8 @@
-// The git operations against real repositories, their effects checked with git itself.
+// The git operations against real repositories, their effects checked with git itself; and
+// apply_diff, whose temporary copy of the diff never outlives the operation. (Their exact git
+// command lines are tests/e2e/operation_table_test.cc's.)
+#include <sys/stat.h>
+
 #include "tests/e2e/repository_fixture.h"
 
 namespace omvi_test {
@@ -69,21 +73,52 @@ TEST_F(GitOperations, RestoreBringsBackHead) {
   EXPECT_EQ(r.integers["exit_status"], 1);
 }
 
-TEST_F(GitOperations, DiffScopesPathAndCap) {
+// A git without the restore command: a private mount namespace lays a stand-in over
+// /usr/bin/git that refuses "restore" loudly and hands everything else to the real git.
+TEST_F(GitOperations, RestoreFallsBackToCheckoutWhereGitHasNoRestore) {
+  const std::string real = "/usr/lib/git-core/git";
+  if (run({"unshare", "--mount", "mount", "--bind", real, "/usr/bin/git"}).status != 0) {
+    GTEST_SKIP() << "needs a private mount namespace (root)";
+  }
+  TempDir bin;
+  const std::string stand_in = bin / "git";
+  std::ofstream(stand_in) << "#!/bin/sh\n"
+                             "[ \"$1\" = restore ] && { echo restore-said >&2; exit 3; }\n"
+                             "exec "
+                          << real << R"( "$@")"
+                          << "\n";
+  chmod(stand_in.c_str(), 0755);
+  const auto restore = [&](const std::string& path) {
+    const std::string request = R"({"op":"git_restore","workspace_root":)" + quote(root()) +
+                                R"(,"paths":[)" + quote(path) + "]}";
+    const Completed done = run({"unshare", "--mount", "sh", "-c",
+                                "mount --bind \"$1\" /usr/bin/git && shift && exec \"$@\"", "sh",
+                                stand_in, runnerBinary(), "--json", request});
+    EXPECT_EQ(done.err, "");
+    return parse(done.out);
+  };
+  write("README.md", "changed\n");
+  git("add README.md");
+  Response r = restore("README.md");
+  EXPECT_EQ(r.str("message"), "Restored 1 path(s) from HEAD");
+  EXPECT_EQ(r.str("stderr"), "");  // the checkout run's, quiet off a terminal
+  EXPECT_EQ(git("status --porcelain"), "");
+
+  write("new.txt", "untracked\n");
+  r = restore("new.txt");  // the checkout run fails too: its complaint, never the restore run's
+  EXPECT_EQ(r.str("error"), "error: pathspec 'new.txt' did not match any file(s) known to git\n");
+  EXPECT_EQ(r.integers["exit_status"], 1);
+}
+
+TEST_F(GitOperations, DiffFailsOnlyOnGitsErrorAndIsCapped) {
   write("README.md", "unstaged\n");
   EXPECT_NE(send("git_diff").str("stdout").find("+unstaged"), std::string::npos);
-  EXPECT_EQ(send("git_diff", R"(,"scope":"staged")").str("stdout"), "");
-  EXPECT_EQ(send("git_diff", R"(,"path":"other")").str("stdout"), "");
-  git("checkout -q -b topic && git commit -qam topic");
-  EXPECT_NE(send("git_diff", R"(,"scope":"branch")").str("stdout").find("+unstaged"),
-            std::string::npos);
   const Response bad = send("git_diff", R"(,"scope":"branch","base_branch":"nope")");
   EXPECT_EQ(bad.integers.at("exit_status"), 128);
   EXPECT_EQ(bad.str("error"), bad.str("stderr"));
 
-  std::string wide;  // 13000 four-byte characters: under the runner's cap, over 48000 bytes
-  for (int i = 0; i < 13000; ++i)
-    wide += "\U0001F600";
+  // 13000 four-byte characters: under the runner's cap, over 48000 bytes.
+  const std::string wide = repeat("\U0001F600", 13000);
   write("wide.txt", wide + "\n");
   git("add wide.txt");
   const std::string text = send("git_diff", R"(,"scope":"staged")").str("stdout");
@@ -111,6 +146,58 @@ TEST_F(GitOperations, PushToABareRemote) {
   r = send("git_push", R"(,"remote":"gone","branch":"main")");
   EXPECT_FALSE(r.ok());
   EXPECT_NE(r.str("error").find("/nonexistent/remote.git"), std::string::npos) << r.str("error");
+}
+
+class ApplyDiff : public RepositoryTest {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(sh("ls -a | grep '^\\.omvi-agent-runner-' || true", root()), "");
+  }
+
+  Response apply(const std::string& diff, const std::string& more = "") {
+    return send("apply_diff", ",\"diff\":" + quote(diff) + more);
+  }
+};
+
+constexpr const char* kChangeAndAdd =
+    "--- a/README.md\n+++ b/README.md\n@@ -1 +1 @@\n-hello\n+hello, agent\n"
+    "--- /dev/null\n+++ b/docs/new.txt\n@@ -0,0 +1 @@\n+new";  // no final line feed
+
+TEST_F(ApplyDiff, ChecksThenApplies) {
+  Response r = apply(kChangeAndAdd, R"(,"dry_run":true)");
+  EXPECT_EQ(r.str("message"), "Diff is valid");
+  EXPECT_EQ(r.lists["affected_paths"], (Paths{"README.md", "docs/new.txt"}));
+  EXPECT_EQ(git("status --porcelain"), "");
+
+  r = apply(kChangeAndAdd);
+  EXPECT_EQ(r.str("message"), "Diff applied");
+  EXPECT_EQ(r.integers["exit_status"], 0);
+  EXPECT_EQ(git("status --porcelain"), " M README.md\n?? docs/\n");
+  EXPECT_EQ(sh("cat README.md docs/new.txt", root()), "hello, agent\nnew\n");
+
+  r = apply("--- a/docs/new.txt\n+++ /dev/null\n@@ -1 +0,0 @@\n-new\n");
+  EXPECT_TRUE(r.ok());
+  EXPECT_EQ(r.lists["affected_paths"], Paths{});
+}
+
+TEST_F(ApplyDiff, ADiffThatDoesNotApplyAnswersGitsComplaint) {
+  Response r = apply("--- a/README.md\n+++ b/README.md\n@@ -1 +1 @@\n-absent\n+x\n");
+  EXPECT_FALSE(r.ok());
+  EXPECT_TRUE(r.str("error").starts_with("error: patch failed: README.md:1")) << r.str("error");
+  EXPECT_NE(r.str("error").back(), '\n');  // trimmed, unlike stderr
+  EXPECT_EQ(r.str("error") + "\n", r.str("stderr"));
+  EXPECT_EQ(r.integers["exit_status"], 1);
+  EXPECT_EQ(r.lists["affected_paths"], (Paths{"README.md"}));
+}
+
+TEST_F(ApplyDiff, PathsOutsideTheRootAreRefusedBeforeAnythingIsWritten) {
+  for (const std::string& hostile : {std::string("../x"), std::string("/tmp/omvi-hostile")}) {
+    Response r = apply("--- /dev/null\n+++ b/inside.txt\n@@ -0,0 +1 @@\n+a\n--- /dev/null\n+++ b/" +
+                       hostile + "\n@@ -0,0 +1 @@\n+b\n");
+    EXPECT_EQ(r.str("error"), "path_outside_workspace");
+    EXPECT_EQ(r.lists["affected_paths"], (Paths{hostile, "inside.txt"}));
+    EXPECT_EQ(git("status --porcelain"), "");
+  }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "tests/e2e/repository_fixture.h"
@@ -145,26 +144,6 @@ TEST_F(OperationTable, AnswersAndCommandLines) {
     if (!r.ok() && !r.has("exit_status")) {  // refused before git ran: the bare failure shape
       EXPECT_EQ(r.keys, (std::vector<std::string>{"error", "helper", "message", "ok", "pid"}));
     }
-  }
-}
-
-TEST_F(OperationTable, ApplyRunsOnATemporaryCopyInTheRoot) {
-  for (const std::string dryRun : {"true", "false"}) {
-    Response r;
-    const auto calls = callsFor(
-        "{\"op\":\"apply_diff\",\"workspace_root\":" + quote(root()) +
-            R"(,"diff":"--- /dev/null\n+++ b/x\n@@ -0,0 +1 @@\n+x","dry_run":)" + dryRun + "}",
-        r);
-    EXPECT_EQ(r.str("message"), dryRun == "true" ? "Diff is valid" : "Diff applied");
-    if (!calls) continue;
-    ASSERT_EQ(calls->size(), 1u);
-    const auto& call = calls->front();
-    EXPECT_EQ(call.size(), dryRun == "true" ? 3u : 2u);
-    EXPECT_EQ(call[call.size() - 2], dryRun == "true" ? "--check" : "apply");
-    EXPECT_TRUE(std::regex_match(
-        call.back(), std::regex(root() + "/\\.omvi-agent-runner-[0-9A-F]{8}-[0-9A-F]{4}-4"
-                                         "[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\.diff")))
-        << call.back();
   }
 }
 

@@ -16,17 +16,10 @@ class RepositoryTest : public ::testing::Test {
 
   [[nodiscard]] const std::string& root() const { return dir_.path(); }
 
-  /// Sends {"op":op,"workspace_root":root <fields>}; |fields| is raw JSON that continues the
-  /// object (",\"path\":\"a\""). Checks the exit status against `ok` and that nothing reached
-  /// standard error.
+  /// Sends |op| with |fields| (see `omvi_test::send`) against |workspace|, the root by default.
   Response send(const std::string& op, const std::string& fields = "",
                 const std::string& workspace = "") {
-    const Completed done = runRequest("{\"op\":" + quote(op) + ",\"workspace_root\":" +
-                                      quote(workspace.empty() ? root() : workspace) + fields + "}");
-    const Response response = parse(done.out);
-    EXPECT_EQ(done.status, response.ok() ? 0 : 1) << done.out;
-    EXPECT_EQ(done.err, "");
-    return response;
+    return omvi_test::send(op, workspace.empty() ? root() : workspace, fields);
   }
 
   std::string git(const std::string& arguments) { return sh("git " + arguments, root()); }

@@ -18,8 +18,7 @@ class TaskWorktrees : public ::testing::Test {
   }
   Response call(const std::string& op, const std::string& fields,
                 const std::map<std::string, std::string>& environment = {}) {
-    const std::string head = R"({"op":)" + quote(op) + R"(,"workspace_root":)" + quote(ws);
-    return parse(runRequest(head + "," + fields + "}", environment).out);
+    return send(op, ws, "," + fields, environment);
   }
   Response add(const std::string& task, const std::string& branch) {
     return call("git_worktree_add",
@@ -133,6 +132,7 @@ TEST_F(TaskWorktrees, RemovalReportsEveryPathAndPrunesOnceAfterAFailure) {
 }
 
 // Each bad request gets its own failure and leaves everything, inside and outside, as it was.
+// (Paths out of the workspace, for every worktree operation, are the hostile-path table's.)
 TEST_F(TaskWorktrees, BadInputChangesNothing) {
   ASSERT_TRUE(add("t1", "task-1").ok());
   sh("ln -s ../outside escape", ws);
@@ -148,17 +148,14 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
     const char* fields;
     const char* error;  ///< found in the failure text
   } rows[] = {
-      {add, R"("worktree_path":".omvi/worktrees/../../../outside/t","branch":"b")", outside},
-      {add, R"("worktree_path":"escape/t","branch":"b")", outside},
       {add, R"("worktree_path":".","branch":"b")", area},
       {add, R"("worktree_path":".omvi/worktrees-old/t","branch":"b")", area},
       {add, R"("worktree_path":".omvi/other","branch":"b")", area},
       {add, R"("worktree_path":".omvi/worktrees/t","branch":" \n","name":"b")", "invalid_branch"},
       {add, R"("worktree_path":".omvi/worktrees/t","branch":"x.lock")", "not a valid branch"},
-      {deliver, R"("worktree_path":"../outside","branch":"task-1")", outside},
       {deliver, R"("worktree_path":".","branch":"main")", area},
       {deliver, R"("worktree_path":".omvi/worktrees/t1","branch":"","name":"x")", "invalid_branch"},
-      {remove, R"("paths":[".omvi/worktrees/t1","escape"])", outside},
+      {remove, R"("paths":[".omvi/worktrees/t1","escape"])", outside},  // none removed
       {remove, R"("path":".")", "failed .: fatal: "},
   };
   for (const Row& row : rows) {

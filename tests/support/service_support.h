@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,17 +13,11 @@
 
 namespace omvi_test {
 
-using std::chrono::milliseconds;
-
-/// Generous: sanitizer builds are slow to start.
-inline constexpr milliseconds kServiceDeadline{20000};
-
-/// A service process: the runner started with |arguments| (after its path), its standard
-/// output and error captured, and READY=1 awaited on a notification socket of its own.
+/// A service process: |argv| started with its standard output and error captured together,
+/// and (unless |awaitReady| is false) READY=1 awaited on a notification socket of its own.
 class ServiceProcess {
  public:
-  /// |argv| is the whole command line; the runner's by default.
-  explicit ServiceProcess(std::vector<std::string> argv,
+  explicit ServiceProcess(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& environment = {},
                           bool awaitReady = true);
   ~ServiceProcess();  ///< kills the process if it still runs
@@ -36,17 +29,16 @@ class ServiceProcess {
                                                 const std::vector<std::string>& extra = {});
 
   [[nodiscard]] pid_t pid() const { return pid_; }
-  [[nodiscard]] bool ready() const { return ready_; }
   void signal(int number) const;
   /// The exit status (128 + signal when killed), or nothing when still running at |deadline|.
-  std::optional<int> wait(milliseconds deadline = kServiceDeadline);
+  std::optional<int> wait(milliseconds deadline = kDeadline);
   /// Everything the process wrote to standard output and standard error.
-  [[nodiscard]] std::string output() const;
+  [[nodiscard]] std::string output() const { return contents(output_); }
 
  private:
   TempDir scratch_;
+  int output_ = -1;
   pid_t pid_ = -1;
-  bool ready_ = false;
   std::optional<int> status_;
 };
 
@@ -58,19 +50,18 @@ class ServiceClient {
   ServiceClient(const ServiceClient&) = delete;
   ServiceClient& operator=(const ServiceClient&) = delete;
 
-  [[nodiscard]] bool connected() const { return fd_ >= 0; }
   /// Sends |bytes| as they are; false when the service no longer reads.
   bool send(const std::string& bytes);
   /// Sends a performRequest call of |request| with the id |id|, and a line feed.
   bool call(long id, const std::string& request);
   /// The next line without its line feed; nothing at end of file or at the deadline.
-  std::optional<std::string> readLine(milliseconds deadline = kServiceDeadline);
+  std::optional<std::string> readLine(milliseconds deadline = kDeadline);
   /// True when the service ends the connection (after any lines left) before the deadline.
-  bool endsWithin(milliseconds deadline = kServiceDeadline);
-  void close();
+  bool endsWithin(milliseconds deadline = kDeadline);
 
  private:
   int fd_ = -1;
+  bool ended_ = false;
   std::string buffered_;
 };
 
@@ -87,14 +78,8 @@ struct ServiceReply {
 /// Decodes |line| (fails the test when it is not a JSON-RPC reply).
 ServiceReply decodeServiceReply(const std::optional<std::string>& line);
 
-/// A `shell` request running |command|.
-std::string shellRequest(const std::string& command);
-
-/// Waits for |path| to exist, up to |deadline|.
-bool waitForFile(const std::string& path, milliseconds deadline = kServiceDeadline);
-
-/// Waits until something accepts connections on the socket |path| (a socket file exists
-/// between bind and listen, so its presence is not enough).
-bool waitForListener(const std::string& path, milliseconds deadline = kServiceDeadline);
+/// Whether something accepts connections on the socket |path| (a socket file exists between
+/// bind and listen, so its presence is not enough).
+bool listening(const std::string& path);
 
 }  // namespace omvi_test

@@ -1,16 +1,20 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <simdjson.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -34,116 +38,73 @@ std::string TempDir::operator/(const std::string& relative) const {
   return path_ + "/" + relative;
 }
 
-Completed run(const std::vector<std::string>& argv, const std::optional<std::string>& input,
-              const std::map<std::string, std::string>& environment, const std::string& directory) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string text(*entry);
-    const auto equals = text.find('=');
-    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
-  }
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
+            const std::map<std::string, std::string>& environment, const std::string& directory) {
+  // env(1) puts |environment| over this process's own, then executes the program in place.
+  std::vector<std::string> command{"env"};
   for (const auto& [key, value] : environment)
-    merged[key] = value;
-  std::vector<std::string> envText;
-  for (const auto& [key, value] : merged)
-    envText.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  for (auto& text : envText)
-    envp.push_back(text.data());
-  envp.push_back(nullptr);
+    command.push_back(key + "=" + value);
+  command.insert(command.end(), argv.begin(), argv.end());
   std::vector<char*> args;
-  for (const auto& arg : argv)
+  for (const auto& arg : command)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
 
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) {
-    throw std::runtime_error("pipe failed");
-  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (input) {
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-  } else {
-    posix_spawn_file_actions_addclose(&actions, 0);
+  const int fds[] = {in, out, err};
+  for (int target = 0; target < 3; ++target) {
+    if (fds[target] < 0) {
+      posix_spawn_file_actions_addclose(&actions, target);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, fds[target], target);
+    }
   }
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(inPipe[0]);
-  close(outPipe[1]);
-  close(errPipe[1]);
   if (spawned != 0) throw std::runtime_error("could not start " + argv[0]);
+  return pid;
+}
 
-  // Feed standard input and drain both outputs together, so no pipe can fill up.
-  signal(SIGPIPE, SIG_IGN);
-  std::string toWrite = input.value_or("");
-  std::size_t written = 0;
-  int inFd = inPipe[1];
-  if (toWrite.empty()) {
-    close(inFd);
-    inFd = -1;
-  } else {
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
-  Completed result;
-  int fds[2] = {outPipe[0], errPipe[0]};
-  // Reads must never block: the child may still be waiting for the end of its input.
-  for (int fd : fds)
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-  std::string* sinks[2] = {&result.out, &result.err};
-  while (fds[0] >= 0 || fds[1] >= 0 || inFd >= 0) {
-    pollfd polls[3];
-    int slots[3];
-    nfds_t count = 0;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i] >= 0) {
-        slots[count] = i;
-        polls[count++] = {fds[i], POLLIN, 0};
-      }
+int exitStatus(int waitStatus) {
+  return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+}
+
+std::string contents(int fd) {
+  std::ifstream file("/proc/self/fd/" + std::to_string(fd), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+Completed run(const std::vector<std::string>& argv, const std::optional<std::string>& input,
+              const std::map<std::string, std::string>& environment, const std::string& directory) {
+  const int out = memfd_create("out", MFD_CLOEXEC);
+  const int err = memfd_create("err", MFD_CLOEXEC);
+  int in[2] = {-1, -1};
+  if (out < 0 || err < 0 || (input && pipe2(in, O_CLOEXEC) != 0)) throw std::runtime_error("fds");
+  const pid_t pid = spawn(argv, in[0], out, err, environment, directory);
+  if (input) {
+    close(in[0]);
+    signal(SIGPIPE, SIG_IGN);  // a child that stops reading ends the write with EPIPE
+    for (std::string_view rest = *input; !rest.empty();) {
+      const ssize_t wrote = write(in[1], rest.data(), rest.size());
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) break;
+      rest.remove_prefix(static_cast<std::size_t>(wrote));
     }
-    if (inFd >= 0) {
-      slots[count] = 2;
-      polls[count++] = {inFd, POLLOUT, 0};
-    }
-    if (poll(polls, count, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (nfds_t p = 0; p < count; ++p) {
-      if (polls[p].revents == 0) continue;
-      const int i = slots[p];
-      if (i < 2) {
-        char buffer[65536];
-        const ssize_t got = read(fds[i], buffer, sizeof buffer);
-        if (got > 0) {
-          sinks[i]->append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-          close(fds[i]);
-          fds[i] = -1;
-        }
-        continue;
-      }
-      const ssize_t sent = write(inFd, toWrite.data() + written, toWrite.size() - written);
-      if (sent > 0) written += static_cast<std::size_t>(sent);
-      if ((sent < 0 && errno != EAGAIN && errno != EINTR) || written == toWrite.size()) {
-        close(inFd);
-        inFd = -1;
-      }
-    }
+    close(in[1]);
   }
   int waitStatus = 0;
   waitpid(pid, &waitStatus, 0);
-  result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
-  return result;
+  Completed done{contents(out), contents(err), exitStatus(waitStatus)};
+  close(out);
+  close(err);
+  return done;
 }
 
 std::string runnerBinary() {
-  const char* overridden = std::getenv("OMVI_RUNNER_BINARY");
-  return overridden != nullptr ? overridden : OMVI_RUNNER_BINARY;
+  return OMVI_RUNNER_BINARY;
 }
 
 Completed runRunner(const std::vector<std::string>& arguments,
@@ -177,15 +138,12 @@ Response parse(const std::string& line) {
   Response response;
   EXPECT_FALSE(line.empty());
   if (line.empty()) return response;
-  EXPECT_EQ(line.back(), '\n') << line;
-  EXPECT_EQ(line.find('\n'), line.size() - 1) << "more than one line: " << line;
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << "not one line: " << line;
   simdjson::dom::parser parser;
-  simdjson::dom::element document;
-  const auto error = parser.parse(line).get(document);
+  simdjson::dom::object object;
+  const auto error = parser.parse(line).get(object);
   EXPECT_EQ(error, simdjson::SUCCESS) << line;
   if (error) return response;
-  simdjson::dom::object object;
-  EXPECT_EQ(document.get(object), simdjson::SUCCESS) << line;
   for (auto field : object) {
     const std::string key(field.key);
     response.keys.push_back(key);
@@ -212,6 +170,23 @@ Response parse(const std::string& line) {
   return response;
 }
 
+Response send(const std::string& op, const std::string& root, const std::string& fields,
+              const std::map<std::string, std::string>& environment) {
+  const Completed done = runRequest(
+      "{\"op\":" + quote(op) + ",\"workspace_root\":" + quote(root) + fields + "}", environment);
+  const Response response = parse(done.out);
+  EXPECT_EQ(done.status, response.ok() ? 0 : 1) << done.out;
+  EXPECT_EQ(done.err, "");
+  return response;
+}
+
+std::string repeat(const std::string& text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i)
+    out += text;
+  return out;
+}
+
 std::string quote(const std::string& text) {
   std::string out = "\"";
   for (const char c : text) {
@@ -235,29 +210,59 @@ std::string sh(const std::string& command, const std::string& directory) {
   return done.out;
 }
 
-std::map<std::string, std::string> hermeticGitEnvironment(const std::string& home) {
-  return {{"HOME", home},
-          {"GIT_CONFIG_NOSYSTEM", "1"},
-          {"GIT_CONFIG_GLOBAL", home + "/.gitconfig"},
-          {"GIT_AUTHOR_NAME", "Omvi Test"},
-          {"GIT_AUTHOR_EMAIL", "test@omvi.invalid"},
-          {"GIT_COMMITTER_NAME", "Omvi Test"},
-          {"GIT_COMMITTER_EMAIL", "test@omvi.invalid"},
-          {"GIT_AUTHOR_DATE", "2026-01-01T00:00:00Z"},
-          {"GIT_COMMITTER_DATE", "2026-01-01T00:00:00Z"},
-          {"LANG", "C"},
-          {"LC_ALL", "C"},
-          {"TZ", "UTC"}};
+bool eventually(const std::function<bool()>& condition, milliseconds deadline) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+  return true;
+}
+
+std::vector<std::string> childrenOf(pid_t pid) {
+  std::vector<std::string> children;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // pid (comm) state ppid ...: the command name may hold spaces, so read after its ')'.
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string state;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == pid) children.push_back(std::string(entry->d_name) + " " + state);
+  }
+  closedir(proc);
+  return children;
+}
+
+InheritedDescriptors::InheritedDescriptors() {
+  int ends[2];
+  if (pipe(ends) == 0) fds_ = {ends[0], ends[1]};
+  fds_.push_back(open("/dev/null", O_RDONLY));
+  fds_.push_back(fcntl(1, F_DUPFD, 200));
+}
+
+InheritedDescriptors::~InheritedDescriptors() {
+  for (const int fd : fds_)
+    close(fd);
 }
 
 void useHermeticEnvironment() {
   static const TempDir* home = [] {
     auto* directory = new TempDir();  // lives as long as the test process
-    for (const auto& [key, value] : hermeticGitEnvironment(directory->path())) {
-      setenv(key.c_str(), value.c_str(), 1);
+    const std::string path = directory->path();
+    for (const std::string& setting : std::vector<std::string>{
+             "HOME=" + path, "GIT_CONFIG_GLOBAL=" + path + "/.gitconfig", "GIT_CONFIG_NOSYSTEM=1",
+             "GIT_AUTHOR_NAME=Omvi Test", "GIT_AUTHOR_EMAIL=test@omvi.invalid",
+             "GIT_COMMITTER_NAME=Omvi Test", "GIT_COMMITTER_EMAIL=test@omvi.invalid",
+             "GIT_AUTHOR_DATE=2026-01-01T00:00:00Z", "GIT_COMMITTER_DATE=2026-01-01T00:00:00Z",
+             "LANG=C", "LC_ALL=C", "TZ=UTC"}) {
+      const auto equals = setting.find('=');
+      setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
     }
-    sh("git config --global init.defaultBranch main && git config --global user.name 'Omvi Test'"
-       " && git config --global user.email test@omvi.invalid");
+    sh("git config --global init.defaultBranch main");
     return directory;
   }();
   (void)home;

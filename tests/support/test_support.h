@@ -1,13 +1,22 @@
-// What the tests share: temporary directories, running the real binary, reading its JSON,
-// and hermetic git repositories.
+// What the tests share: temporary directories, running processes, reading the runner's JSON,
+// waiting with deadlines, and hermetic git repositories.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace omvi_test {
+
+using std::chrono::milliseconds;
+
+/// Generous: sanitizer builds are slow to start.
+inline constexpr milliseconds kDeadline{20000};
 
 /// A fresh directory (its real path, links resolved), removed with everything in it.
 class TempDir {
@@ -25,15 +34,28 @@ class TempDir {
   std::string path_;
 };
 
+/// Starts |argv| (argv[0] found on PATH when not absolute) with |in|, |out| and |err| as its
+/// descriptors 0, 1 and 2 (-1: closed), the environment of this process with |environment| on
+/// top, in |directory| ("" for the current one). A program that cannot start exits 127.
+pid_t spawn(const std::vector<std::string>& argv, int in, int out, int err,
+            const std::map<std::string, std::string>& environment = {},
+            const std::string& directory = "");
+
+/// An exit status from waitpid's: the exit status, or 128 + the signal.
+int exitStatus(int waitStatus);
+
+/// Everything written to the file |fd| (a memfd, say) from its start.
+std::string contents(int fd);
+
 struct Completed {
   std::string out;
   std::string err;
   int status = -1;  ///< exit status, or 128 + signal
 };
 
-/// Runs |argv| (argv[0] is the program, found on PATH when not absolute) with |input| on
-/// standard input (none: standard input closed), the environment of the test process with
-/// |environment| on top, in |directory| ("" for the current one). Waits for the end.
+/// Runs |argv| (see `spawn`) with |input| on standard input through a pipe (none: standard
+/// input closed), and waits for it. Its output goes to files, so it never waits for this
+/// process: writing all the input and then waiting cannot deadlock.
 Completed run(const std::vector<std::string>& argv, const std::optional<std::string>& input = "",
               const std::map<std::string, std::string>& environment = {},
               const std::string& directory = "");
@@ -67,6 +89,15 @@ struct Response {
 /// followed by one line feed).
 Response parse(const std::string& line);
 
+/// Sends {"op":op,"workspace_root":root<fields>} (|fields| raw JSON continuing the object, as
+/// ",\"path\":\"a\"") with --json; checks that the status agrees with `ok` and that nothing
+/// reached standard error.
+Response send(const std::string& op, const std::string& root, const std::string& fields = "",
+              const std::map<std::string, std::string>& environment = {});
+
+/// |text| |times| times over.
+std::string repeat(const std::string& text, std::size_t times);
+
 /// A JSON string literal for |text|.
 std::string quote(const std::string& text);
 
@@ -74,11 +105,29 @@ std::string quote(const std::string& text);
 /// exit.
 std::string sh(const std::string& command, const std::string& directory = "");
 
-/// Environment that makes git deterministic and independent of the developer's setup.
-std::map<std::string, std::string> hermeticGitEnvironment(const std::string& home);
+/// Polls |condition| until it holds or |deadline| passes (for what gives no descriptor to
+/// wait on); whether it held.
+bool eventually(const std::function<bool()>& condition, milliseconds deadline = kDeadline);
 
-/// Puts the hermetic git environment (with a private HOME) into this test process, once, so
-/// that every child of the tests, the runner included, inherits it.
+/// The children of |pid| (zombies included), each as "<pid> <state letter>".
+std::vector<std::string> childrenOf(pid_t pid);
+
+/// Descriptors left open across exec (one numbered 200 or above) while it lives: every child
+/// started meanwhile inherits them unless its parent closes them.
+class InheritedDescriptors {
+ public:
+  InheritedDescriptors();
+  ~InheritedDescriptors();
+  InheritedDescriptors(const InheritedDescriptors&) = delete;
+  InheritedDescriptors& operator=(const InheritedDescriptors&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
+
+/// Puts an environment that makes git deterministic and independent of the developer's setup
+/// (with a private HOME) into this test process, once, so that every child of the tests, the
+/// runner included, inherits it.
 void useHermeticEnvironment();
 
 /// A fresh repository at |directory| on branch "main", with one commit of README.md unless

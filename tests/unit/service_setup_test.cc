@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 #include "runner/service/listening_socket.h"
 #include "runner/service/service.h"
+#include "runner/service/worker_pool.h"
 #include "tests/support/test_support.h"
 
 namespace OmviAgentRunnerMain {
@@ -38,14 +43,11 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
     SCOPED_TRACE(row.arguments.back());
     EXPECT_EQ(parseServiceOptions(row.arguments), row.expected);
   }
+  EXPECT_EQ(parseServiceOptions(std::vector<std::string>{"r"})->maxRequestBytes, 64u << 20);
 }
 
 TEST(ChooseSocket, FirstMatchWins) {
-  struct Case {
-    const char* name;
-    SocketSettings settings;
-    SocketChoice expected;
-  };
+  const std::nullopt_t unset = std::nullopt;
   const auto settings = [](std::optional<std::string> argument, std::optional<std::string> pid,
                            std::optional<std::string> fds, std::optional<std::string> runtime) {
     return SocketSettings{argument, pid, fds, runtime, 42, 1000};
@@ -53,22 +55,18 @@ TEST(ChooseSocket, FirstMatchWins) {
   const SocketChoice privateDirectory{Kind::kPrivateDirectory,
                                       "/tmp/omvi-agent-runner-1000/runner.sock",
                                       "/tmp/omvi-agent-runner-1000", 0};
-  const std::vector<Case> cases = {
-      {"activation", settings("/s", "42", "2", "/run"), {Kind::kActivated, "", "", 2}},
-      {"another process's fds", settings("/s", "43", "1", "/run"), {Kind::kPath, "/s", "", 0}},
-      {"no fds",
-       settings(std::nullopt, "42", "0", "/run"),
-       {Kind::kPath, "/run/omvi-agent-runner.sock", "", 0}},
-      {"malformed pid", settings(std::nullopt, "42x", "1", ""), privateDirectory},
-      {"empty runtime directory", settings(std::nullopt, std::nullopt, std::nullopt, ""),
-       privateDirectory},
-      {"nothing set", settings(std::nullopt, std::nullopt, std::nullopt, std::nullopt),
-       privateDirectory},
+  const std::pair<SocketSettings, SocketChoice> cases[] = {
+      // clang-format off
+      {settings("/s", "42", "2", "/run"), {Kind::kActivated, "", "", 2}},  // activation
+      {settings("/s", "43", "1", "/run"), {Kind::kPath, "/s", "", 0}},     // another's fds
+      {settings(unset, "42", "0", "/run"), {Kind::kPath, "/run/omvi-agent-runner.sock", "", 0}},
+      {settings(unset, "42x", "1", ""), privateDirectory},  // a malformed pid
+      {settings(unset, unset, unset, ""), privateDirectory},
+      {settings(unset, unset, unset, unset), privateDirectory},
+      // clang-format on
   };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(chooseSocket(row.settings), row.expected);
-  }
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(chooseSocket(cases[i].first), cases[i].second) << "row " << i;
   EXPECT_EQ(defaultSocketPath(std::nullopt, 7), "/tmp/omvi-agent-runner-7/runner.sock");
 }
 
@@ -124,6 +122,39 @@ TEST(OpenListeningSocket, ChecksThePrivateDirectory) {
 
   ASSERT_EQ(mkdir((dir / "theirs").c_str(), 0700), 0);
   EXPECT_FALSE(openListeningSocket(inside("theirs"), getuid() + 1).socket);
+}
+
+using namespace std::chrono_literals;
+
+// Jobs that block until |open| have to run on threads of their own.
+TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
+  WorkerPool pool(4);
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  bool open = false;
+  std::atomic<int> done{0};
+  for (int i = 0; i < 6; ++i) {
+    pool.submit([&] {
+      std::unique_lock lock(mutex);
+      ++running;
+      changed.notify_all();
+      changed.wait(lock, [&] { return open; });
+      --running;
+      ++done;
+    });
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return running == 4; }));
+    // The two jobs over the maximum wait for a thread rather than getting one.
+    EXPECT_FALSE(changed.wait_for(lock, 50ms, [&] { return running > 4; }));
+    EXPECT_EQ(pool.threadCount(), 4u);
+    open = true;
+  }
+  changed.notify_all();
+  pool.finish();
+  EXPECT_EQ(done, 6);
 }
 
 }  // namespace

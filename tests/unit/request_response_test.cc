@@ -1,0 +1,115 @@
+// The decoder's exact sentences and values. That every field refuses every other type, and
+// that malformed or hostile text of every kind is refused over every way in, is the business
+// of tests/e2e/hostile_input_test.cc; the fuzz target checks both entry points agree.
+// Exact response texts. Key order, absent fields left out, every "/" escaped, no raw control
+// character and the encode_failed fallback for any response are the encoder fuzz target's
+// properties, replayed on every ctest.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "runner/records.h"
+#include "runner/request_decoder.h"
+
+namespace OmviAgentRunnerMain {
+namespace {
+
+TEST(Decode, EachRefusalSaysWhatIsWrong) {
+  const std::string deep =
+      R"({"op":"ping","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string integer = "field \"count\" must be an integer";
+  // clang-format off
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "the request is empty"},
+      {"[]", "the request must be a JSON object"},
+      {"{}", "field \"op\" is missing"},
+      {R"({"Op":"ping"})", "field \"op\" is missing"},  // keys are case-sensitive
+      {R"({"op":null})", "field \"op\" must be a string, not null"},
+      {R"({"op":5})", "field \"op\" must be a string"},
+      {"{\"op\":\"\xff\"}", "the request is not valid UTF-8"},
+      {"{\"op\":\"a\tb\"}", "the request holds a control character that is not escaped"},
+      {"nope", "the request holds a misspelled true, false or null"},
+      {deep, "the request is nested too deeply"},
+      {R"({"op":"x","count":true})", integer},  // booleans are not numbers
+      {R"({"op":"x","count":2.5})", integer},
+      {R"({"op":"x","count":9223372036854775808})", integer},
+      {R"({"op":"x","dry_run":1})", "field \"dry_run\" must be true or false"},
+      {R"({"op":"x","timeout":"30"})", "field \"timeout\" must be a number"},
+      {R"({"op":"x","paths":["a",1]})", "field \"paths\" must be an array of strings"},
+      {R"({"op":"x","path":["a"]})", "field \"path\" must be a string"},
+  };
+  // clang-format on
+  for (const auto& [json, sentence] : cases) {
+    const DecodedRequest decoded = decodeRequest(json);
+    EXPECT_FALSE(decoded.request) << json;
+    EXPECT_EQ(decoded.error, sentence) << json.substr(0, 40);
+  }
+}
+
+RunnerRequest decoded(const std::string& json) {
+  const DecodedRequest result = decodeRequest(json);
+  EXPECT_TRUE(result.request) << json << ": " << result.error;
+  return result.request.value_or(RunnerRequest{});
+}
+
+// Which key lands in which field is also every end-to-end request's business; here, that values
+// are taken as they stand: untrimmed, unescaped, unknown and differently cased keys ignored.
+TEST(Decode, TakesValuesAsTheyStand) {
+  const RunnerRequest r = decoded(
+      R"({"op":" Git_Status\n","workspace_root":" /ws ","paths":["a","b\/c"],"content":"x\u00e9\ud83d\ude00",)"
+      R"("dry_run":false,"timeout":30,"count":-7,"allow_network":true,"unknown":{"deep":[1,{"a":null}]},)"
+      R"("COUNT":"ignored","set_upstream":true,"base_branch":"dev","worktree_path":"w","no_ff":false})");
+  EXPECT_EQ(r.op, " Git_Status\n");
+  EXPECT_EQ(r.workspaceRoot, " /ws ");
+  EXPECT_EQ(r.paths, (std::vector<std::string>{"a", "b/c"}));
+  EXPECT_EQ(r.content, "xé😀");
+  EXPECT_EQ(r.dryRun, false);
+  EXPECT_EQ(r.timeout, 30.0);
+  EXPECT_EQ(r.count, -7);
+  EXPECT_FALSE(r.path);
+  EXPECT_FALSE(r.message);
+
+  // An integral count written as a real, the count's whole 64 bits, and a timeout of any size.
+  EXPECT_EQ(decoded(R"({"op":"x","count":2.0})").count, 2);
+  EXPECT_EQ(decoded(R"({"op":"x","count":-9223372036854775808})").count, INT64_MIN);
+  EXPECT_EQ(decoded(R"({"op":"x","timeout":123456789012345678901234567890})").timeout,
+            1.2345678901234568e29);
+  // Null is absent; the last of repeated keys counts.
+  const RunnerRequest nulls = decoded(R"({"op":"x","paths":null,"timeout":null,"count":null})");
+  EXPECT_FALSE(nulls.paths || nulls.timeout || nulls.count);
+  const RunnerRequest repeated = decoded(R"({"op":"a","path":"1","path":"2","op":"b"})");
+  EXPECT_EQ(repeated.op + repeated.path.value_or(""), "b2");
+}
+
+TEST(Encode, ExactTexts) {
+  const std::string pid = std::to_string(getpid());
+  RunnerResponse every = failure("e", {.stdoutText = "o",
+                                       .stderrText = "r",
+                                       .exitStatus = -3,
+                                       .affectedPaths = std::vector<std::string>{"a", "b"}});
+  every.path = "p";
+  every.writtenBytes = 9007199254740993;
+  const std::string controls = std::string("q\"b\\n\n\t\r\b\f\x01\x1f\x7f\0", 14) + "é😀";
+  const std::pair<RunnerResponse, std::string> cases[] = {
+      {failure("boom"),
+       R"({"error":"boom","helper":"omvi-agent-runner","message":"boom","ok":false,"pid":)" + pid +
+           "}"},
+      {every,
+       R"({"affected_paths":["a","b"],"error":"e","exit_status":-3,"helper":"omvi-agent-runner",)"
+       R"("message":"e","ok":false,"path":"p","pid":)" +
+           pid + R"(,"stderr":"r","stdout":"o","written_bytes":9007199254740993})"},
+      {success({.path = "/tmp/a", .affectedPaths = std::vector<std::string>{}, .stdoutText = ""}),
+       R"({"affected_paths":[],"helper":"omvi-agent-runner","ok":true,"path":"\/tmp\/a","pid":)" +
+           pid + R"(,"stdout":""})"},
+      {success({.message = controls}),
+       R"({"helper":"omvi-agent-runner","message":"q\"b\\n\n\t\r\b\f\u0001\u001f)"
+       "\x7f\\u0000é😀\",\"ok\":true,\"pid\":" +
+           pid + "}"},
+      {success({.stdoutText = "\xff"}),
+       R"({"ok":false,"error":"encode_failed","helper":"omvi-agent-runner"})"},
+  };
+  for (const auto& [response, text] : cases)
+    EXPECT_EQ(encodeToString(response), text);
+}
+
+}  // namespace
+}  // namespace OmviAgentRunnerMain
