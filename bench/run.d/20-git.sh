@@ -37,12 +37,16 @@ for i in $(seq -w 0 19); do printf '// unstaged edit\n' >> "$repo/pkg$i/file10.g
 echo "repository: $(git -C "$repo" ls-files | wc -l) files, $(git -C "$repo" rev-list --count HEAD) commits"
 
 # Side by side, in one run: each report through the runner and the same git command directly,
-# both started without a shell, git in the repository as the runner starts it. The runner's own
-# start ("--ping" against /bin/true) is measured alongside: it is the floor of what it adds.
+# both started without a shell, git in the repository as the runner starts it. Measured
+# alongside: the runner's own start ("--ping" against /bin/true), and git status under the
+# least a wrapper process can do (spawn_floor: start, two pipes, drain, reap), which is what
+# any tool between an agent and git pays before its own work.
 request() { printf '{"op":"%s","workspace_root":"%s"}' "$1" "$repo"; }
+floor=${OMVI_BUILD:?set OMVI_BUILD to the build directory}/bench/spawn_floor
 cd "$repo"
 hyperfine -N --warmup 5 --runs 80 --export-json "$work/reports.json" \
   -n "git status" "git status --porcelain=1 --branch" \
+  -n "floor git status" "$floor /usr/bin/git status --porcelain=1 --branch" \
   -n "runner git_status" "$runner --json '$(request git_status)'" \
   -n "git diff" "git diff" \
   -n "runner git_diff" "$runner --json '$(request git_diff)'" \
@@ -56,6 +60,8 @@ results = {r["command"]: r for r in json.load(open(sys.argv[1]))["results"]}
 print("\nadded through the runner        mean              median            min")
 pairs = [("git_" + op, "git " + op, "runner git_" + op) for op in ("status", "diff", "log")]
 pairs.append(("process start", "start /bin/true", "start runner --ping"))
+pairs.append(("floor: status", "git status", "floor git status"))
+pairs.append(("beyond floor", "floor git status", "runner git_status"))
 for name, direct, ours in pairs:
     cells = []
     for stat in ("mean", "median", "min"):
