@@ -32,23 +32,11 @@ error_code validateJsonValue(od::value value, std::size_t depth) {
       }
       return simdjson::SUCCESS;
     }
-    case od::json_type::string: {
-      std::string_view text;
-      return value.get_string().get(text);
-    }
-    case od::json_type::number: {
-      double number;
-      return value.get_double().get(number);
-    }
-    case od::json_type::boolean: {
-      bool flag;
-      return value.get_bool().get(flag);
-    }
-    case od::json_type::null: {
-      bool isNull = false;
-      if (auto error = value.is_null().get(isNull)) return error;
-      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
-    }
+    case od::json_type::string:
+    case od::json_type::number:
+    case od::json_type::boolean:
+    case od::json_type::null:
+      return validateJsonScalar(value, type);
   }
   return simdjson::SUCCESS;
 }

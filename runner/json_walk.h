@@ -21,6 +21,37 @@ inline constexpr std::size_t kMaxJsonDepth = 512;
 [[nodiscard]] simdjson::error_code validateJsonValue(simdjson::ondemand::value value,
                                                      std::size_t depth = 1);
 
+/// Reads the scalar |source| (an On-Demand value or a whole document) of the |type| it
+/// reported: SUCCESS when it is a well-formed string, number, boolean or null.
+template <typename Source>
+[[nodiscard]] simdjson::error_code validateJsonScalar(Source& source,
+                                                      simdjson::ondemand::json_type type) {
+  using simdjson::ondemand::json_type;
+  switch (type) {
+    case json_type::string: {
+      std::string_view text;
+      return source.get_string().get(text);
+    }
+    case json_type::number: {
+      double number = 0;
+      return source.get_double().get(number);
+    }
+    case json_type::boolean: {
+      bool flag = false;
+      return source.get_bool().get(flag);
+    }
+    case json_type::null: {
+      bool isNull = false;
+      if (auto error = source.is_null().get(isNull)) return error;
+      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
+    }
+    case json_type::object:
+    case json_type::array:
+      break;
+  }
+  return simdjson::INCORRECT_TYPE;
+}
+
 /// A raw token without the JSON white space On-Demand leaves behind it.
 [[nodiscard]] std::string_view withoutTrailingJsonSpace(std::string_view token);
 

@@ -25,30 +25,9 @@ RpcError parseError(error_code code) {
   return parseError(std::string(simdjson::error_message(code)));
 }
 
-// A scalar document (the whole line one number, string, boolean or null).
-error_code validateScalarDocument(od::document& document, od::json_type type) {
-  switch (type) {
-    case od::json_type::string: {
-      std::string_view text;
-      return document.get_string().get(text);
-    }
-    case od::json_type::number: {
-      double number;
-      return document.get_double().get(number);
-    }
-    case od::json_type::boolean: {
-      bool flag;
-      return document.get_bool().get(flag);
-    }
-    case od::json_type::null: {
-      bool isNull = false;
-      if (auto error = document.is_null().get(isNull)) return error;
-      return isNull ? simdjson::SUCCESS : simdjson::N_ATOM_ERROR;
-    }
-    case od::json_type::object:
-    case od::json_type::array:
-      break;
-  }
+// A document that is not an object (the whole line an array, a number, a string, ...).
+error_code validateOtherDocument(od::document& document, od::json_type type) {
+  if (type != od::json_type::array) return validateJsonScalar(document, type);
   od::value value;
   if (auto error = document.get_value().get(value)) return error;
   return validateJsonValue(value, 1);
@@ -303,7 +282,7 @@ std::variant<RpcCall, RpcError> decodeWith(od::parser& parser, simdjson::padded_
   od::json_type type;
   if (auto error = document.type().get(type)) return parseError(error);
   if (type != od::json_type::object) {
-    if (auto error = validateScalarDocument(document, type)) return parseError(error);
+    if (auto error = validateOtherDocument(document, type)) return parseError(error);
     if (hasTrailingContent(document)) return parseError(simdjson::TRAILING_CONTENT);
     return invalidRequest("null", "a call must be a JSON object");
   }
