@@ -8,6 +8,7 @@
 
 #include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,28 +17,12 @@
 #include "fuzz/fuzz_check.h"
 #include "runner/records.h"
 #include "runner/request_decoder.h"
+#include "runner/service/json_rpc.h"
 #include "runner/text.h"
 
 namespace {
 
 using namespace OmviAgentRunnerMain;
-
-void appendJsonString(std::string& out, std::string_view text) {
-  out.push_back('"');
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out.push_back(c);
-    }
-  }
-  out.push_back('"');
-}
 
 // Visits every field of a request as (key, JSON text of its value); absent fields are skipped.
 template <typename Visit>
