@@ -1,8 +1,6 @@
 // The git operations against real repositories, their effects checked with git itself; and
 // apply_diff, whose temporary copy of the diff never outlives the operation. (Their exact git
 // command lines are tests/e2e/operation_table_test.cc's.)
-#include <sys/stat.h>
-
 #include "tests/e2e/repository_fixture.h"
 
 namespace omvi_test {
@@ -69,43 +67,6 @@ TEST_F(GitOperations, RestoreBringsBackHead) {
   EXPECT_EQ(git("status --porcelain"), "");
   write("new.txt", "untracked\n");
   r = send("git_restore", R"(,"paths":["new.txt"])");
-  EXPECT_EQ(r.str("error"), "error: pathspec 'new.txt' did not match any file(s) known to git\n");
-  EXPECT_EQ(r.integers["exit_status"], 1);
-}
-
-// A git without the restore command: a private mount namespace lays a stand-in over
-// /usr/bin/git that refuses "restore" loudly and hands everything else to the real git.
-TEST_F(GitOperations, RestoreFallsBackToCheckoutWhereGitHasNoRestore) {
-  const std::string real = "/usr/lib/git-core/git";
-  if (run({"unshare", "--mount", "mount", "--bind", real, "/usr/bin/git"}).status != 0) {
-    GTEST_SKIP() << "needs a private mount namespace (root)";
-  }
-  TempDir bin;
-  const std::string stand_in = bin / "git";
-  std::ofstream(stand_in) << "#!/bin/sh\n"
-                             "[ \"$1\" = restore ] && { echo restore-said >&2; exit 3; }\n"
-                             "exec "
-                          << real << R"( "$@")"
-                          << "\n";
-  chmod(stand_in.c_str(), 0755);
-  const auto restore = [&](const std::string& path) {
-    const std::string request = R"({"op":"git_restore","workspace_root":)" + quote(root()) +
-                                R"(,"paths":[)" + quote(path) + "]}";
-    const Completed done = run({"unshare", "--mount", "sh", "-c",
-                                "mount --bind \"$1\" /usr/bin/git && shift && exec \"$@\"", "sh",
-                                stand_in, runnerBinary(), "--json", request});
-    EXPECT_EQ(done.err, "");
-    return parse(done.out);
-  };
-  write("README.md", "changed\n");
-  git("add README.md");
-  Response r = restore("README.md");
-  EXPECT_EQ(r.str("message"), "Restored 1 path(s) from HEAD");
-  EXPECT_EQ(r.str("stderr"), "");  // the checkout run's, quiet off a terminal
-  EXPECT_EQ(git("status --porcelain"), "");
-
-  write("new.txt", "untracked\n");
-  r = restore("new.txt");  // the checkout run fails too: its complaint, never the restore run's
   EXPECT_EQ(r.str("error"), "error: pathspec 'new.txt' did not match any file(s) known to git\n");
   EXPECT_EQ(r.integers["exit_status"], 1);
 }
