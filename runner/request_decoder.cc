@@ -24,7 +24,7 @@ struct Failure {
 std::string describe(error_code code) {
   switch (code) {
     case simdjson::EMPTY:
-      return "the request is empty";
+      return "the request is empty or only white space";
     case simdjson::UTF8_ERROR:
       return "the request is not valid UTF-8";
     case simdjson::DEPTH_ERROR:

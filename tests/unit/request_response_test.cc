@@ -19,7 +19,7 @@ TEST(Decode, EachRefusalSaysWhatIsWrong) {
   const std::string integer = "field \"count\" must be an integer";
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
-      {"", "the request is empty"},
+      {"", "the request is empty or only white space"},
       {"[]", "the request must be a JSON object"},
       {"{}", "field \"op\" is missing"},
       {R"({"Op":"ping"})", "field \"op\" is missing"},  // keys are case-sensitive
