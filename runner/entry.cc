@@ -1,15 +1,21 @@
 #include "runner/entry.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 
 #include "runner/dispatch.h"
+#include "runner/posix.h"
+#include "runner/process/call_context.h"
 #include "runner/request_decoder.h"
 #include "runner/service/service.h"
 #include "runner/text.h"
@@ -29,12 +35,71 @@ constexpr std::string_view kHelpText =
     "      [--socket PATH] [--max-request-bytes N] [--max-concurrency N]\n"
     "  omvi-agent-runner --help | --version\n"
     "\n"
-    "exit status: 0 ok true, 1 ok false, 2 no request or one that cannot be decoded\n";
+    "exit status: 0 ok true, 1 ok false (\"cancelled\" after TERM, INT or HUP), 2 no request\n"
+    "or one that cannot be decoded\n";
+
+constexpr std::string_view kCancelled = "cancelled";
 
 bool hasArgument(std::span<const std::string> arguments, std::string_view wanted) {
   return std::any_of(arguments.begin(), arguments.end(),
                      [&](const std::string& argument) { return argument == wanted; });
 }
+
+// The argument after the first "--json": the request, whatever it looks like; nothing when
+// "--json" is absent or last.
+std::optional<std::size_t> payloadIndex(std::span<const std::string> arguments) {
+  const auto json = std::find(arguments.begin(), arguments.end(), "--json");
+  if (json == arguments.end() || std::next(json) == arguments.end()) return std::nullopt;
+  return static_cast<std::size_t>(std::next(json) - arguments.begin());
+}
+
+// A switch given anywhere but as the request payload.
+bool hasSwitch(std::span<const std::string> arguments, std::string_view wanted) {
+  const std::optional<std::size_t> payload = payloadIndex(arguments);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] == wanted && i != payload) return true;
+  }
+  return false;
+}
+
+// Whether |fd| is readable now, or (with |wait|) whichever of |fd| and |other| is first.
+// Answers 1 for |fd|, 2 for |other|, 0 for neither, -1 when poll fails.
+int firstReadable(int fd, int other, bool wait) {
+  std::array<pollfd, 2> fds{pollfd{fd, POLLIN, 0}, pollfd{other, POLLIN, 0}};
+  while (true) {
+    const int ready = poll(fds.data(), other >= 0 ? 2 : 1, wait ? -1 : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if (fds[0].revents != 0) return 1;
+    if (other >= 0 && fds[1].revents != 0) return 2;
+    if (!wait) return 0;
+  }
+}
+
+// The command line's cancellation: TERM, INT and HUP are blocked and taken from a signalfd,
+// the call's cancel descriptor. A child then ends as at its time limit, and the runner still
+// prints its one line ("cancelled") instead of dying mid-request with its child left running.
+// Without a signalfd the signals keep their default action.
+class CancelOnSignals {
+ public:
+  CancelOnSignals() {
+    sigemptyset(&set_);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP})
+      sigaddset(&set_, number);
+    if (sigprocmask(SIG_BLOCK, &set_, nullptr) != 0) return;
+    fd_ = UniqueFd(signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!fd_.valid()) sigprocmask(SIG_UNBLOCK, &set_, nullptr);
+  }
+
+  [[nodiscard]] int fd() const { return fd_.get(); }
+  [[nodiscard]] bool fired() const {
+    return fd_.valid() && firstReadable(fd_.get(), -1, false) == 1;
+  }
+
+ private:
+  sigset_t set_{};
+  UniqueFd fd_;
+};
 
 // Writes |text| and one line feed as one piece. Output failures are not reported anywhere:
 // there is no other channel.
@@ -63,8 +128,13 @@ class RequestInput {
   RequestInput(const RequestInput&) = delete;
   RequestInput& operator=(const RequestInput&) = delete;
 
-  // False when standard input cannot be read.
-  bool load(int fd) { return map(fd) || readAll(fd); }
+  enum class Loaded { kYes, kUnreadable, kCancelled };
+
+  // Reads |fd| whole, unless |cancelFd| becomes readable first.
+  Loaded load(int fd, int cancelFd) {
+    if (map(fd)) return Loaded::kYes;
+    return readAll(fd, cancelFd);
+  }
 
   [[nodiscard]] std::string_view bytes() const { return {data_, size_}; }
 
@@ -100,25 +170,29 @@ class RequestInput {
     return true;
   }
 
-  bool readAll(int fd) {
+  Loaded readAll(int fd, int cancelFd) {
     std::size_t capacity = 0;
     while (true) {
       if (capacity - size_ < kChunk + kDecoderPadding) {
         const std::size_t wanted = std::max<std::size_t>(capacity * 2, kChunk * 2);
         void* grown = std::realloc(buffer_, wanted);
-        if (grown == nullptr) return false;
+        if (grown == nullptr) return Loaded::kUnreadable;
         buffer_ = static_cast<char*>(grown);
         capacity = wanted;
       }
+      // A writer that never closes must not outlast a signal.
+      const int ready = firstReadable(fd, cancelFd, true);
+      if (ready == 2) return Loaded::kCancelled;
+      if (ready < 0) return Loaded::kUnreadable;
       const ssize_t got = read(fd, buffer_ + size_, capacity - size_ - kDecoderPadding);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return false;
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got < 0) return Loaded::kUnreadable;
       if (got == 0) break;
       size_ += static_cast<std::size_t>(got);
     }
     std::fill_n(buffer_ + size_, kDecoderPadding, '\0');
     data_ = buffer_;
-    return true;
+    return Loaded::kYes;
   }
 
   void* mapped_ = nullptr;
@@ -141,12 +215,22 @@ void keepStandardDescriptorsOpen() {
   }
 }
 
-int answer(const DecodedRequest& decoded) {
+int printCancelled() {
+  printLine(encodeToString(failure(std::string(kCancelled))));
+  return 1;
+}
+
+// Whatever the request came to, a signal before the answer makes the answer "cancelled".
+int answer(const DecodedRequest& decoded, const CancelOnSignals& signals) {
   if (!decoded.request) {
+    if (signals.fired()) return printCancelled();
     printLine(encodeToString(failure("invalid JSON request: " + decoded.error)));
     return 2;
   }
+  const CallContext context{signals.fd(), nullptr};
+  const ScopedCallContext installed(context);
   const RunnerResponse response = handle(*decoded.request);
+  if (signals.fired()) return printCancelled();
   printLine(encodeToString(response));
   return response.ok ? 0 : 1;
 }
@@ -182,27 +266,29 @@ int main(std::span<const std::string> arguments) {
           arguments, serviceName ? std::optional<std::string>(serviceName) : std::nullopt)) {
     return runService(arguments);
   }
-  if (hasArgument(arguments, "--help") || hasArgument(arguments, "-h")) {
+  if (hasSwitch(arguments, "--help") || hasSwitch(arguments, "-h")) {
     printLine(std::string(kHelpText.substr(0, kHelpText.size() - 1)));
     return 0;
   }
-  if (hasArgument(arguments, "--version")) {
+  if (hasSwitch(arguments, "--version")) {
     printLine("omvi-agent-runner " OMVI_VERSION);
     return 0;
   }
 
-  const auto json = std::find(arguments.begin(), arguments.end(), "--json");
-  if (json != arguments.end() && std::next(json) != arguments.end()) {
-    return answer(decodeRequest(*std::next(json)));
+  const CancelOnSignals signals;
+  if (const auto payload = payloadIndex(arguments)) {
+    return answer(decodeRequest(arguments[*payload]), signals);
   }
   auto input = std::make_shared<RequestInput>();
-  if (!input->load(STDIN_FILENO) || input->bytes().empty()) {
+  const RequestInput::Loaded loaded = input->load(STDIN_FILENO, signals.fd());
+  if (loaded == RequestInput::Loaded::kCancelled || signals.fired()) return printCancelled();
+  if (loaded == RequestInput::Loaded::kUnreadable || input->bytes().empty()) {
     printLine(encodeToString(failure(std::string(kUsageFailure))));
     return 2;
   }
   const std::string_view bytes = input->bytes();
   // From here the request alone keeps the input alive, for as long as it needs it.
-  return answer(decodePaddedRequest(bytes, std::move(input)));
+  return answer(decodePaddedRequest(bytes, std::move(input)), signals);
 }
 
 }  // namespace OmviAgentRunnerMain

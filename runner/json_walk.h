@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace OmviAgentRunnerMain {
@@ -17,9 +18,12 @@ namespace OmviAgentRunnerMain {
 inline constexpr std::size_t kMaxJsonDepth = 512;
 
 /// Reads |value| whole, at nesting |depth|: SUCCESS when it is well-formed JSON, else the
-/// error that stopped it (DEPTH_ERROR past kMaxJsonDepth).
+/// error that stopped it (DEPTH_ERROR past kMaxJsonDepth). With |duplicateKey|, an object
+/// that repeats a key (compared unescaped) also stops the walk: the key is stored there and
+/// INCORRECT_TYPE returned.
 [[nodiscard]] simdjson::error_code validateJsonValue(simdjson::ondemand::value value,
-                                                     std::size_t depth = 1);
+                                                     std::size_t depth = 1,
+                                                     std::string* duplicateKey = nullptr);
 
 /// Reads the scalar |source| (an On-Demand value or a whole document) of the |type| it
 /// reported: SUCCESS when it is a well-formed string, number, boolean or null.

@@ -5,8 +5,10 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <unordered_set>
 
 #include "runner/json_walk.h"
+#include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
@@ -52,6 +54,46 @@ std::string describe(error_code code) {
   }
 }
 
+// Whether |token| is a number as JSON writes it: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?.
+// simdjson refuses a well-formed number beyond its range with the same error as a malformed
+// one; this tells them apart.
+bool isJsonNumberText(std::string_view token) {
+  std::size_t at = 0;
+  auto digits = [&] {
+    const std::size_t from = at;
+    while (at < token.size() && token[at] >= '0' && token[at] <= '9')
+      ++at;
+    return at > from;
+  };
+  if (at < token.size() && token[at] == '-') ++at;
+  if (at < token.size() && token[at] == '0') {
+    ++at;
+  } else if (!digits()) {
+    return false;
+  }
+  if (at < token.size() && token[at] == '.') {
+    ++at;
+    if (!digits()) return false;
+  }
+  if (at < token.size() && (token[at] == 'e' || token[at] == 'E')) {
+    ++at;
+    if (at < token.size() && (token[at] == '+' || token[at] == '-')) ++at;
+    if (!digits()) return false;
+  }
+  return at == token.size();
+}
+
+// A repeated key's name for a description: its first characters, quoted.
+std::string quotedKey(std::string_view key) {
+  if (!isValidUtf8(key)) return "a key";
+  const std::string_view shown = graphemePrefix(key, 64, 256);
+  return "key \"" + std::string(shown) + (shown.size() < key.size() ? "\u2026" : "") + "\"";
+}
+
+Failure repeatedKey(std::string_view key) {
+  return Failure{simdjson::SUCCESS, quotedKey(key) + " appears more than once"};
+}
+
 // The text of a string value that has no escapes, straight from the input (stage one
 // already validated its UTF-8 and control characters); nothing when it has escapes.
 std::optional<std::string_view> unescapedString(od::value value) {
@@ -84,6 +126,15 @@ std::optional<Failure> readField(od::value value, std::string_view key, std::opt
   auto wrongType = [&](std::string_view expected) {
     return Failure{simdjson::SUCCESS,
                    "field \"" + std::string(key) + "\" must be " + std::string(expected)};
+  };
+  auto outOfRange = [&] {
+    return Failure{simdjson::SUCCESS,
+                   "field \"" + std::string(key) + "\" is out of the 64-bit integer range"};
+  };
+  // A number simdjson cannot hold is out of range when it is written as JSON writes numbers.
+  auto numberFailure = [&](error_code error) {
+    return isJsonNumberText(withoutTrailingJsonSpace(value.raw_json_token())) ? outOfRange()
+                                                                              : Failure{error, {}};
   };
   od::json_type type;
   if (auto error = value.type().get(type)) return Failure{error, {}};
@@ -120,21 +171,20 @@ std::optional<Failure> readField(od::value value, std::string_view key, std::opt
   } else if constexpr (std::is_same_v<T, std::int64_t>) {
     if (type != od::json_type::number) return wrongType("an integer");
     od::number_type numberType;
-    if (auto error = value.get_number_type().get(numberType)) return Failure{error, {}};
+    if (auto error = value.get_number_type().get(numberType)) return numberFailure(error);
     if (numberType == od::number_type::signed_integer) {
       std::int64_t integer = 0;
-      if (auto error = value.get_int64().get(integer)) return Failure{error, {}};
+      if (auto error = value.get_int64().get(integer)) return numberFailure(error);
       out = integer;
       return std::nullopt;
     }
-    if (numberType == od::number_type::unsigned_integer) return wrongType("an integer");
+    if (numberType == od::number_type::unsigned_integer) return outOfRange();
     // A whole number written with a fraction or an exponent (2.0, 1e3) is still an integer.
     double number = 0;
-    if (auto error = value.get_double().get(number)) return Failure{error, {}};
+    if (auto error = value.get_double().get(number)) return numberFailure(error);
+    if (std::trunc(number) != number) return wrongType("an integer");
     constexpr double kLimit = 9223372036854775808.0;  // 2^63
-    if (std::trunc(number) != number || number < -kLimit || number >= kLimit) {
-      return wrongType("an integer");
-    }
+    if (number < -kLimit || number >= kLimit) return outOfRange();
     out = static_cast<std::int64_t>(number);
   } else {
     static_assert(std::is_same_v<T, std::vector<std::string>>);
@@ -191,7 +241,10 @@ std::optional<Failure> readKnownField(std::string_view key, od::value value,
   if (key == "worktree_path") return readField(value, key, request.worktreePath);
   if (key == "prune") return readField(value, key, request.prune);
   if (key == "no_ff") return readField(value, key, request.noFf);
-  if (auto error = validateJsonValue(value, 1)) return Failure{error, {}};
+  std::string repeated;
+  if (auto error = validateJsonValue(value, 1, &repeated)) {
+    return repeated.empty() ? Failure{error, {}} : repeatedKey(repeated);
+  }
   return std::nullopt;
 }
 
@@ -217,9 +270,13 @@ DecodedRequest decodePadded(simdjson::padded_string_view input, const InputOwner
   if (auto error = document.get_object().get(object)) return fail({error, {}});
   RunnerRequest request;
   bool sawOp = false;
+  // A repeated key is refused, not resolved: a front end that reads the first of two
+  // workspace roots would check another root than the one acted on.
+  std::unordered_set<std::string> seen;
   for (auto field : object) {
     std::string_view key;
     if (auto error = field.unescaped_key().get(key)) return fail({error, {}});
+    if (!seen.emplace(key).second) return fail(repeatedKey(key));
     od::value value;
     if (auto error = field.value().get(value)) return fail({error, {}});
     if (auto problem = readKnownField(key, value, owner, request, sawOp)) return fail(*problem);

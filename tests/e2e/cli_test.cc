@@ -1,6 +1,12 @@
 // The command-line mode end to end: the real binary, its one output line, its exit status.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "tests/support/test_support.h"
@@ -49,6 +55,7 @@ TEST(Cli, EveryWayInEndsWithOneLineAndTheRightStatus) {
        invalid + "field \"count\" must be an integer"},
       {"invalid UTF-8 on stdin", {}, "{\"op\":\"\xff\"}", {}, 2,
        invalid + "the request is not valid UTF-8"},
+      {"a switch after json is the request", {"--json", "--help"}, "", {}, 2, invalid},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -77,6 +84,53 @@ TEST(Cli, HelpAndVersionPrintToStandardOutput) {
     EXPECT_EQ(done.status, 0) << flag;
     EXPECT_EQ(done.err, "") << flag;
     EXPECT_NE(done.out.find("omvi-agent-runner"), std::string::npos) << flag;
+  }
+}
+
+// Whether |pid| holds signal |number| blocked (its SigBlk line in /proc).
+bool blocks(pid_t pid, int number) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigBlk:"))
+      return (std::stoull(line.substr(7), nullptr, 16) >> (number - 1)) & 1;
+  }
+  return false;
+}
+
+// TERM, INT or HUP while a child runs ends the child as a time limit would, and reaps it;
+// while the request is still arriving on standard input, nothing is started. Either way the
+// answer is one line, "cancelled", status 1.
+TEST(Cli, ASignalCancelsTheRequestWithOneLineAndNoChildLeft) {
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const bool child : {true, false}) {
+      SCOPED_TRACE(std::to_string(number) + (child ? " with a child" : " while reading"));
+      int input[2];
+      ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+      const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+      std::vector<std::string> argv{runnerBinary()};
+      if (child) argv.insert(argv.end(), {"--json", R"({"op":"shell","command":"sleep 100"})"});
+      const pid_t runner = spawn(argv, input[0], out, err);
+      close(input[0]);
+      std::string sleeper;
+      ASSERT_TRUE(eventually([&] {
+        if (!child) return blocks(runner, number);
+        const std::vector<std::string> children = childrenOf(runner);
+        if (!children.empty()) sleeper = children[0].substr(0, children[0].find(' '));
+        return !children.empty();
+      }));
+      kill(runner, number);
+      int waitStatus = 0;
+      waitpid(runner, &waitStatus, 0);
+      close(input[1]);
+      EXPECT_EQ(exitStatus(waitStatus), 1);
+      EXPECT_EQ(contents(err), "");
+      EXPECT_EQ(parse(contents(out)).str("error"), "cancelled");
+      if (child) {
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + sleeper));
+      }
+      close(out);
+      close(err);
+    }
   }
 }
 

@@ -54,8 +54,11 @@ TEST(HostileInput, EveryConformanceDocumentAsTheRequestAndAsAnUnreadValue) {
     const std::string bytes(std::istreambuf_iterator<char>(file), {});
     // No request at all is the usage answer, the command line's business.
     if (!bytes.empty()) whole.push_back({name, bytes, {kRefused}});
+    // JSON allows a repeated key; a request never does, at any depth.
+    const bool repeatsAKey = name.find("duplicated_key") != std::string::npos;
     unread.push_back({name + " unread", "{\"op\":\"ping\",\"unknown\":" + bytes + "}",
-                      name[0] == 'y'   ? std::vector{kOk}
+                      repeatsAKey      ? std::vector{kRefused}
+                      : name[0] == 'y' ? std::vector{kOk}
                       : name[0] == 'n' ? std::vector{kRefused}
                                        : std::vector{kOk, kRefused}});
   }
@@ -63,7 +66,8 @@ TEST(HostileInput, EveryConformanceDocumentAsTheRequestAndAsAnUnreadValue) {
   // None of them is a request; a y_ document must still be read as JSON to its end.
   sendEverywhere(whole, false, [](const Case& each, const std::string& error) {
     const bool wellFormed = error == "invalid JSON request: the request must be a JSON object" ||
-                            error == "invalid JSON request: field \"op\" is missing";
+                            error == "invalid JSON request: field \"op\" is missing" ||
+                            error.ends_with("appears more than once");
     if (each.name[0] != 'i') {
       EXPECT_EQ(wellFormed, each.name[0] == 'y') << each.name << ": " << error;
     }
@@ -124,7 +128,7 @@ std::vector<Case> generated() {
       {"a thousand digits as count", R"({"op":"ping","count":)" + nines + "}", {kRefused}},
       {"a thousand digits as timeout", R"({"op":"ping","timeout":)" + nines + "}", {kOk, kRefused}},
       {"a thousand digits unread", x + nines + "}", {kOk, kRefused}},
-      {"a thousand copies of a key", R"({"op":"ping")" + repeat(R"(,"path":"a")", 1000) + "}", {kOk}},
+      {"a thousand copies of a key", R"({"op":"ping")" + repeat(R"(,"path":"a")", 1000) + "}", {kRefused}},
   };
   // clang-format on
   cases.insert(cases.end(), large.begin(), large.end());

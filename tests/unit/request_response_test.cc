@@ -17,6 +17,7 @@ TEST(Decode, EachRefusalSaysWhatIsWrong) {
   const std::string deep =
       R"({"op":"ping","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::string integer = "field \"count\" must be an integer";
+  const std::string range = "field \"count\" is out of the 64-bit integer range";
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"", "the request is empty or only white space"},
@@ -31,7 +32,17 @@ TEST(Decode, EachRefusalSaysWhatIsWrong) {
       {deep, "the request is nested too deeply"},
       {R"({"op":"x","count":true})", integer},  // booleans are not numbers
       {R"({"op":"x","count":2.5})", integer},
-      {R"({"op":"x","count":9223372036854775808})", integer},
+      {R"({"op":"x","count":9223372036854775808})", range},
+      {R"({"op":"x","count":-9223372036854775809})", range},
+      {R"({"op":"x","count":1e400})", range},
+      {R"({"op":"x","count":-01})", "the request holds a malformed or out-of-range number"},
+      // Repeated keys, compared unescaped, at any depth: never the first or the last one.
+      {R"({"op":"a","workspace_root":"/a","workspace_root":"/b"})",
+       "key \"workspace_root\" appears more than once"},
+      {R"({"op":"a","\u006fp":"b"})", "key \"op\" appears more than once"},
+      {R"({"op":"a","x":[{"k":1,"k":1}]})", "key \"k\" appears more than once"},
+      {R"({"op":"a",")" + std::string(300, 'k') + R"(":1,")" + std::string(300, 'k') + R"(":1})",
+       "key \"" + std::string(64, 'k') + "\u2026\" appears more than once"},
       {R"({"op":"x","dry_run":1})", "field \"dry_run\" must be true or false"},
       {R"({"op":"x","timeout":"30"})", "field \"timeout\" must be a number"},
       {R"({"op":"x","paths":["a",1]})", "field \"paths\" must be an array of strings"},
@@ -73,11 +84,9 @@ TEST(Decode, TakesValuesAsTheyStand) {
   EXPECT_EQ(decoded(R"({"op":"x","count":-9223372036854775808})").count, INT64_MIN);
   EXPECT_EQ(decoded(R"({"op":"x","timeout":123456789012345678901234567890})").timeout,
             1.2345678901234568e29);
-  // Null is absent; the last of repeated keys counts.
+  // Null is absent.
   const RunnerRequest nulls = decoded(R"({"op":"x","paths":null,"timeout":null,"count":null})");
   EXPECT_FALSE(nulls.paths || nulls.timeout || nulls.count);
-  const RunnerRequest repeated = decoded(R"({"op":"a","path":"1","path":"2","op":"b"})");
-  EXPECT_EQ(repeated.op + repeated.path.value_or(""), "b2");
 }
 
 TEST(Encode, ExactTexts) {
