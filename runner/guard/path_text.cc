@@ -48,30 +48,41 @@ std::string expandTilde(std::string_view path) {
 }
 
 std::string standardizePath(std::string_view path) {
-  const std::string expanded = expandTilde(path);
-  if (expanded.empty()) return {};
-  const bool absolute = expanded.front() == '/';
-  std::vector<std::string_view> parts;
-  std::string_view rest(expanded);
-  while (!rest.empty()) {
-    const auto slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+  // Only a leading tilde needs a new text; anything else is read where it lies.
+  std::string expanded;
+  if (!path.empty() && path.front() == '~') {
+    expanded = expandTilde(path);
+    path = expanded;
+  }
+  if (path.empty()) return {};
+  const bool absolute = path.front() == '/';
+  // One pass, writing the result as it goes: a ".." in an absolute path cuts the output back
+  // to its previous "/", so every byte is written and cut at most once (linear in the text).
+  std::string out;
+  out.reserve(path.size());
+  while (!path.empty()) {
+    const auto slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view{} : path.substr(slash + 1);
     if (part.empty() || part == ".") continue;
     if (part == ".." && absolute) {
-      if (!parts.empty()) parts.pop_back();
+      out.resize(out.empty() ? 0 : out.rfind('/'));
       continue;
     }
-    parts.push_back(part);
-  }
-  std::string out;
-  out.reserve(expanded.size());
-  for (const auto part : parts) {
     if (!out.empty() || absolute) out.push_back('/');
     out.append(part);
   }
   if (out.empty()) return absolute ? "/" : ".";
   return out;
+}
+
+bool holdsParentComponent(std::string_view path) {
+  for (auto at = path.find(".."); at != std::string_view::npos; at = path.find("..", at + 2)) {
+    const bool starts = at == 0 || path[at - 1] == '/';
+    const bool ends = at + 2 == path.size() || path[at + 2] == '/';
+    if (starts && ends) return true;
+  }
+  return false;
 }
 
 std::string appendingPathComponent(std::string_view base, std::string_view component) {
