@@ -21,6 +21,10 @@ namespace OmviAgentRunnerMain {
 /// "" -> "".
 [[nodiscard]] std::string standardizePath(std::string_view path);
 
+/// standardizePath(appendingPathComponent(|base|, |component|)), without building the joined
+/// text when |base| is absolute.
+[[nodiscard]] std::string standardizedJoin(std::string_view base, std::string_view component);
+
 /// True when one of |path|'s components is "..".
 [[nodiscard]] bool holdsParentComponent(std::string_view path);
 

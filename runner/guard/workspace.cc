@@ -47,7 +47,7 @@ std::string resolveRoot(const std::optional<std::string>& workspaceRoot) {
   if (root.empty()) return {};
   const std::string expanded = expandTilde(root);
   if (expanded.front() != '/' && !workingDirectory().empty())
-    return standardizePath(appendingPathComponent(workingDirectory(), expanded));
+    return standardizedJoin(workingDirectory(), expanded);
   return standardizePath(expanded);
 }
 
@@ -114,7 +114,7 @@ std::optional<std::string> authorize(std::string_view path, std::string_view wor
   // Lexical check first: ".." and absolute paths that leave the root as written.
   const std::string candidate = !text.empty() && text.front() == '/'
                                     ? standardizePath(text)
-                                    : standardizePath(appendingPathComponent(workspaceRoot, text));
+                                    : standardizedJoin(workspaceRoot, text);
   if (holdsParentComponent(candidate)) return std::nullopt;
   const std::string lexicalRoot = standardizePath(workspaceRoot);
   if (candidate == lexicalRoot) return candidate;

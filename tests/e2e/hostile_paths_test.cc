@@ -35,7 +35,7 @@ class Scene {
        "ln -s ../outside/missing dangling && ln -s ../ws2 sibling && ln -s . here",
        top());
     makeRepository(workspace());
-    sh("git worktree add -q ../outside/wt", workspace());
+    sh("git worktree add -q ../outside/ws/wt", workspace());
     before_ = sentinel();
   }
 

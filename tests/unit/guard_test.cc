@@ -25,6 +25,16 @@ TEST(Standardize, IsLexical) {
   // clang-format on
   for (const auto& [in, out] : cases)
     EXPECT_EQ(standardizePath(in), out) << in;
+  for (const auto& [base, component] : cases) {  // every sample as both halves
+    for (const char* other : {"/", "/ws", "/ws/", "ws", ".", ""}) {
+      EXPECT_EQ(standardizedJoin(other, base),
+                standardizePath(appendingPathComponent(other, base)));
+      EXPECT_EQ(standardizedJoin(base, other),
+                standardizePath(appendingPathComponent(base, other)));
+    }
+    EXPECT_EQ(standardizedJoin(base, component),
+              standardizePath(appendingPathComponent(base, component)));
+  }
   for (const char* with : {"..", "a/..", "../b", "a/../b", "/a/../"})
     EXPECT_TRUE(holdsParentComponent(with)) << with;
   for (const char* without : {"...", "a..", "..b/c", "a/.../b", "/a/b."})
