@@ -46,6 +46,26 @@ void AuthorizeNewFile(benchmark::State& state) {
 }
 BENCHMARK(AuthorizeNewFile);
 
+// A path of |range| new components ("d/" each, so 32 Mi of them make 64 MiB) below a real
+// root: standardisation, the lexical check and the walk to the nearest existing ancestor must
+// each stay linear in the text.
+void AuthorizeLongPath(benchmark::State& state) {
+  const std::string root = std::filesystem::temp_directory_path().string();
+  std::string path = "omvi-bench-absent/";
+  path.reserve(static_cast<std::size_t>(state.range(0)) * 2 + 32);
+  for (int64_t i = 0; i < state.range(0); ++i)
+    path += "d/";
+  path += "f";
+  for (auto _ : state)
+    benchmark::DoNotOptimize(authorize(path, root));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * path.size()));
+}
+BENCHMARK(AuthorizeLongPath)
+    ->ArgName("components")
+    ->Arg(100000)
+    ->Arg(32 << 20)
+    ->Unit(benchmark::kMillisecond);
+
 void CaptureOutput(benchmark::State& state) {
   const std::string chunk(65536, 'y');
   for (auto _ : state) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <vector>
 
 #include "runner/guard/path_text.h"
@@ -44,22 +45,16 @@ std::vector<std::string> componentsOf(std::string_view path) {
 }
 
 // The real form of |path|: its nearest existing ancestor resolved through links, with the
-// components that do not exist yet appended unchanged.
+// components that do not exist yet appended unchanged; "" when it cannot be known.
 std::string realFormOf(const std::string& path) {
-  std::string probe = path;
-  std::vector<std::string> missing;
-  while (!fileExists(probe)) {
-    std::string parent = deletingLastPathComponent(probe);
-    if (parent.empty() || parent == probe) break;
-    missing.push_back(lastPathComponent(probe));
-    probe = std::move(parent);
-  }
-  std::string real = resolvingSymlinks(probe);
-  std::reverse(missing.begin(), missing.end());
-  for (const auto& part : missing) {
-    real = appendingPathComponent(real, part);
-  }
-  return real;
+  const ExistingAncestor existing = nearestExistingAncestor(path);
+  if (!existing.real) return {};
+  return appendingPathComponent(*existing.real, std::string_view(path).substr(existing.length));
+}
+
+// A component that moves within the tree rather than down it: never walked.
+bool isStep(std::string_view part) {
+  return part.empty() || part == "." || part == "..";
 }
 
 // Opens the directory |relative| below |base| without following any link; with |create|,
@@ -96,7 +91,9 @@ OpenedDirectory openBeneath(int base, const std::string& basePath,
   std::string currentPath = basePath;
   for (std::size_t i = 0; i < count; ++i) {
     const std::string& part = relative[i];
-    currentPath = appendingPathComponent(currentPath, part);
+    if (currentPath.back() != '/') currentPath.push_back('/');
+    currentPath.append(part);
+    if (isStep(part)) return {UniqueFd(), SysError{currentPath, EINVAL}};
     int next = openat(current.get(), part.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
       if (mkdirat(current.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -119,22 +116,34 @@ struct Place {
 };
 
 // Finds the place of |realTarget|, reached from the real root, or from "/" when the target
-// is the workspace root itself (the request named the root).
+// is the workspace root itself (the request named the root). With |create|, missing
+// directories are made on the way, and only ever below the real root: the root itself, and
+// anything above it, is never a place to create in.
 Place placeOf(const std::string& root, const std::string& path, const std::string& realTarget,
               bool create) {
   const std::string lexicalRoot = standardizePath(root);
   const std::string realRoot = resolvingSymlinks(lexicalRoot);
+  if (realTarget.empty() || realTarget.front() != '/') {
+    return {UniqueFd(), {}, path + ": its real place cannot be determined"};
+  }
   std::string basePath;
   if (realTarget != realRoot && isSameOrBelow(realTarget, realRoot)) {
     basePath = realRoot;
+  } else if (create && (path == lexicalRoot || realTarget == realRoot)) {
+    return {UniqueFd(), {}, path + ": is the workspace root itself"};
   } else if (path == lexicalRoot || realTarget == realRoot) {
     basePath.assign(1, '/');
   } else {
     return {UniqueFd(), {}, path + ": leads outside the workspace through a symbolic link"};
   }
-  const std::vector<std::string> relative =
-      componentsOf(std::string_view(realTarget).substr(basePath == "/" ? 0 : basePath.size()));
+  const std::string_view below =
+      std::string_view(realTarget).substr(basePath == "/" ? 0 : basePath.size());
+  if (below.size() >= PATH_MAX) return {UniqueFd(), {}, describe({path, ENAMETOOLONG})};
+  const std::vector<std::string> relative = componentsOf(below);
   if (relative.empty()) return {UniqueFd(), {}, path + ": is the root of the file system"};
+  if (std::any_of(relative.begin(), relative.end(), isStep)) {
+    return {UniqueFd(), {}, path + ": holds a step to a parent directory"};
+  }
 
   open_how how{};
   how.flags = O_DIRECTORY | O_RDONLY | O_CLOEXEC;
@@ -212,16 +221,25 @@ std::optional<SysError> removeTree(int parent, const std::string& name, const st
 
 FsError writeFileAtomically(const std::string& root, const std::string& path,
                             std::string_view content, Durability durability) {
+  // Everything that can refuse comes before the temporary file exists.
   Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
   if (place.refusal) return place.refusal;
 
+  // A file being replaced keeps its permission bits (read through a link, since the place is
+  // the link's real target); a new one gets 0666 less the umask.
+  struct stat replaced {};
+  const bool replacing =
+      fstatat(place.directory.get(), place.leaf.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(replaced.st_mode);
   const std::string temporary = temporaryName();
-  const int fd = openat(place.directory.get(), temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      openat(place.directory.get(), temporary.c_str(),
+             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, replacing ? 0600 : 0666);
   if (fd < 0) return describe({path, errno});
   UniqueFd file(fd);
   int error = 0;
-  if (!writeAll(file.get(), content) ||
+  if ((replacing && fchmod(file.get(), replaced.st_mode & 0777) != 0) ||
+      !writeAll(file.get(), content) ||
       (durability == Durability::kSynced && fsync(file.get()) != 0)) {
     error = errno;
   }
@@ -238,7 +256,16 @@ FsError writeFileAtomically(const std::string& root, const std::string& path,
 }
 
 FsError makeDirectories(const std::string& root, const std::string& path) {
-  Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
+  const std::string realTarget = realFormOf(path);
+  const std::string realRoot = resolvingSymlinks(standardizePath(root));
+  if (path == standardizePath(root) || realTarget == realRoot) {
+    // The root itself is never made: it is there as a directory, or this fails.
+    struct stat status {};
+    if (stat(realRoot.c_str(), &status) != 0) return describe({path, errno});
+    if (!S_ISDIR(status.st_mode)) return describe({path, ENOTDIR});
+    return std::nullopt;
+  }
+  Place place = placeOf(root, path, realTarget, /*create=*/true);
   if (place.refusal) return place.refusal;
   if (mkdirat(place.directory.get(), place.leaf.c_str(), 0777) == 0) return std::nullopt;
   const int error = errno;

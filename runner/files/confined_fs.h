@@ -4,7 +4,8 @@
 // descriptor of the real workspace root, refusing to follow any symbolic link on the way, so
 // that a directory swapped for a link between the check and the use cannot carry them
 // outside. A target that `authorize` accepted through an in-root link is first resolved to
-// its real place, so in-root links keep working.
+// its real place, so in-root links keep working. No walk here ever takes a ".." step, with
+// openat2 or without it.
 //
 // Owns: reaching a target's directory, the durable atomic write, directory creation and tree
 // removal. Does not own: which path is allowed (workspace.h) or the response texts.
@@ -26,15 +27,19 @@ enum class Durability {
 };
 
 /// Writes |content| to |path| (authorized against |root|), creating missing parent
-/// directories: a temporary file beside the target, every byte, fsync (kSynced), mode 0666
-/// less the umask, then a rename over the target. A failed write leaves no temporary file
-/// behind. A symbolic link at |path| is written through, to its real target.
+/// directories: a temporary file beside the target, every byte, fsync (kSynced), then a rename
+/// over the target. A file replaced keeps its permission bits (a link's real target's, when
+/// written through a link); a new file gets 0666 less the umask. The workspace root itself (or
+/// a link to it) is never a target: that write fails before anything is created, so nothing
+/// ever appears outside the root. A failed write leaves no temporary file behind. A symbolic
+/// link at |path| is written through, to its real target.
 [[nodiscard]] FsError writeFileAtomically(const std::string& root, const std::string& path,
                                           std::string_view content,
                                           Durability durability = Durability::kSynced);
 
-/// Creates the directory |path| (authorized against |root|) and every missing parent.
-/// Succeeds without change when it already exists.
+/// Creates the directory |path| (authorized against |root|) and every missing parent below
+/// the root. Succeeds without change when it already exists. The root itself is never made:
+/// naming it succeeds only when it is an existing directory.
 [[nodiscard]] FsError makeDirectories(const std::string& root, const std::string& path);
 
 /// Removes the entry at |path| (authorized against |root|): a file, a symbolic link (never

@@ -28,6 +28,37 @@ std::string homeOfUser(const std::string& user) {
   return found->pw_dir;
 }
 
+// Appends the standard form of |path|'s components to |out|, which holds a standard text
+// without its trailing "/" ("" standing for "/" when |absolute|). One byte loop, copying each
+// component as it is read and taking it back when it is "." or "..": a ".." in an absolute
+// path also takes back the component before it. Every byte is copied and taken back at most
+// once, so a text of millions of components costs one pass.
+void appendStandardComponents(std::string& out, std::string_view path, bool absolute) {
+  std::size_t length = out.size();
+  out.resize(length + path.size() + 1);
+  for (std::size_t at = 0; at < path.size();) {
+    if (path[at] == '/') {
+      ++at;
+      continue;
+    }
+    const std::size_t mark = length;
+    if (length > 0 || absolute) out[length++] = '/';
+    const std::size_t begin = length;
+    while (at < path.size() && path[at] != '/')
+      out[length++] = path[at++];
+    const std::size_t size = length - begin;
+    if (size == 1 && out[begin] == '.') {
+      length = mark;
+    } else if (size == 2 && out[begin] == '.' && out[begin + 1] == '.' && absolute) {
+      length = mark;
+      while (length > 0 && out[length - 1] != '/')
+        --length;
+      if (length > 0) --length;
+    }
+  }
+  out.resize(length);
+}
+
 }  // namespace
 
 std::string expandTilde(std::string_view path) {
@@ -48,30 +79,37 @@ std::string expandTilde(std::string_view path) {
 }
 
 std::string standardizePath(std::string_view path) {
-  const std::string expanded = expandTilde(path);
-  if (expanded.empty()) return {};
-  const bool absolute = expanded.front() == '/';
-  std::vector<std::string_view> parts;
-  std::string_view rest(expanded);
-  while (!rest.empty()) {
-    const auto slash = rest.find('/');
-    const std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == ".." && absolute) {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
+  // Only a leading tilde needs a new text; anything else is read where it lies.
+  std::string expanded;
+  if (!path.empty() && path.front() == '~') {
+    expanded = expandTilde(path);
+    path = expanded;
   }
+  if (path.empty()) return {};
+  const bool absolute = path.front() == '/';
   std::string out;
-  out.reserve(expanded.size());
-  for (const auto part : parts) {
-    if (!out.empty() || absolute) out.push_back('/');
-    out.append(part);
-  }
+  appendStandardComponents(out, path, absolute);
   if (out.empty()) return absolute ? "/" : ".";
   return out;
+}
+
+std::string standardizedJoin(std::string_view base, std::string_view component) {
+  if (base.empty() || base.front() != '/')
+    return standardizePath(appendingPathComponent(base, component));
+  std::string out = standardizePath(base);
+  if (out == "/") out.clear();
+  appendStandardComponents(out, component, /*absolute=*/true);
+  if (out.empty()) return "/";
+  return out;
+}
+
+bool holdsParentComponent(std::string_view path) {
+  for (auto at = path.find(".."); at != std::string_view::npos; at = path.find("..", at + 2)) {
+    const bool starts = at == 0 || path[at - 1] == '/';
+    const bool ends = at + 2 == path.size() || path[at + 2] == '/';
+    if (starts && ends) return true;
+  }
+  return false;
 }
 
 std::string appendingPathComponent(std::string_view base, std::string_view component) {

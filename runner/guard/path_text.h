@@ -16,9 +16,17 @@ namespace OmviAgentRunnerMain {
 
 /// Expands a leading tilde, collapses "//" and "." components, resolves ".." against the
 /// component before it in an absolute path ("/.." is "/"), keeps ".." in a relative path and
-/// drops a trailing "/". Purely lexical. Samples: "/a//b/./c/" -> "/a/b/c", "/a/b/.." -> "/a",
-/// "a/../b" -> "a/../b", "./x" -> "x", "." -> ".", "" -> "".
+/// drops a trailing "/". Purely lexical, and linear in the length of |path|. Samples:
+/// "/a//b/./c/" -> "/a/b/c", "/a/b/.." -> "/a", "a/../b" -> "a/../b", "./x" -> "x", "." -> ".",
+/// "" -> "".
 [[nodiscard]] std::string standardizePath(std::string_view path);
+
+/// standardizePath(appendingPathComponent(|base|, |component|)), without building the joined
+/// text when |base| is absolute.
+[[nodiscard]] std::string standardizedJoin(std::string_view base, std::string_view component);
+
+/// True when one of |path|'s components is "..".
+[[nodiscard]] bool holdsParentComponent(std::string_view path);
 
 /// |base| and |component| joined by exactly one "/"; an empty |component| yields |base|.
 [[nodiscard]] std::string appendingPathComponent(std::string_view base, std::string_view component);

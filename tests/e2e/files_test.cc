@@ -69,6 +69,17 @@ TEST_F(Files, WriteReportsBytesAndCreatesParents) {
   EXPECT_TRUE(request("write_file", R"(,"path":"link.txt","content":"new")").ok());
   EXPECT_TRUE(fs::is_symlink(root_ + "/link.txt"));
   EXPECT_EQ(slurp(root_ + "/real/f.txt"), "new");
+
+  // A file replaced keeps its permission bits, written directly or through a link.
+  for (const mode_t mode : {0600, 0755, 0640}) {
+    for (const char* path : {"real/f.txt", "link.txt"}) {
+      chmod((root_ + "/real/f.txt").c_str(), mode);
+      EXPECT_TRUE(
+          request("write_file", R"(,"path":")" + std::string(path) + R"(","content":"")").ok());
+      ASSERT_EQ(stat((root_ + "/real/f.txt").c_str(), &status), 0);
+      EXPECT_EQ(status.st_mode & 07777, mode) << path;
+    }
+  }
 }
 
 TEST_F(Files, ChecksComeInOrder) {
@@ -100,6 +111,8 @@ TEST_F(Files, FailuresCarryTheOperationsOwnText) {
             "write_failed: " + root_ + "/file: Not a directory");
   EXPECT_EQ(request("mkdir", R"(,"path":"file")").str("error"),
             "mkdir_failed: " + root_ + "/file: File exists");
+  EXPECT_EQ(request("write_file", R"(,"path":".","content":"x")").str("error"),
+            "write_failed: " + root_ + ": is the workspace root itself");
   EXPECT_EQ(listing(root_), (Keys{"dir", "file"}));
   fs::permissions(root_ + "/dir", fs::perms::owner_read | fs::perms::owner_exec);
   if (geteuid() != 0) {  // root writes anywhere

@@ -1,9 +1,11 @@
 // Hostile paths with every operation that takes a path. Each row of tests/data/hostile_paths.txt
-// gets a fresh workspace (a repository with links pointing in, out, in loops and nowhere)
-// beside a sentinel tree; every operation is sent the row's path, and the sentinel
-// (everything outside the workspace) must be exactly as it was, bytes, modes and times,
-// whatever the answers were.
+// gets a fresh workspace (a repository with links pointing in, out, in loops and nowhere, and
+// a worktree of its own outside) beside a sentinel tree; every operation is sent the row's
+// path, and the sentinel (everything outside the workspace) must be exactly as it was, bytes,
+// modes and times, whatever the answers were. The workspace's parent must not change even for
+// a moment: a file made there and removed again still shows in its times.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -30,15 +32,25 @@ class Scene {
        "ln -s ../../../outside .omvi/worktrees/escape && "
        "ln -s ../../../outside/wt .omvi/worktrees/dangling-wt && ln -s / slash && "
        "ln -s loop2 loop1 && ln -s loop1 loop2 && ln -s self self && "
-       "ln -s ../outside/missing dangling && ln -s ../ws2 sibling",
+       "ln -s ../outside/missing dangling && ln -s ../ws2 sibling && ln -s . here",
        top());
     makeRepository(workspace());
+    sh("git worktree add -q ../outside/ws/wt", workspace());
     before_ = sentinel();
   }
 
   [[nodiscard]] std::string top() const { return dir_.path(); }
   [[nodiscard]] std::string workspace() const { return dir_ / "ws"; }
   [[nodiscard]] const std::string& before() const { return before_; }
+
+  // The modification and change times of top(), to the nanosecond.
+  [[nodiscard]] std::string parentTimes() const {
+    struct stat status {};
+    EXPECT_EQ(stat(top().c_str(), &status), 0);
+    return std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec) +
+           " " + std::to_string(status.st_ctim.tv_sec) + "." +
+           std::to_string(status.st_ctim.tv_nsec);
+  }
 
   // Everything under top() but the workspace (which an operation may remove whole): each
   // entry's type and mode, size, time to the nanosecond, link count and link target, then each
@@ -81,8 +93,10 @@ std::string substituted(std::string text, const std::map<std::string, std::strin
 
 struct Row {
   std::string name;
-  std::string path;  ///< JSON string literal; "@T" stands for the scene's top directory
-  bool refused;      ///< every operation must answer "path_outside_workspace"
+  std::string path;       ///< JSON string literal; "@T" stands for the scene's top directory
+  bool refused;           ///< every operation must answer "path_outside_workspace"
+  std::string directory;  ///< the runner's working directory below "@T", when chosen
+  std::string root;       ///< JSON string literal; the workspace's absolute path by default
 };
 
 std::vector<Row> rows() {
@@ -90,9 +104,17 @@ std::vector<Row> rows() {
   std::ifstream file(OMVI_TEST_DATA "/hostile_paths.txt");
   for (std::string line; std::getline(file, line);) {
     if (line.empty() || line[0] == '#') continue;
-    const std::size_t space = line.find(' '), name = line.rfind("  # ");
-    all.push_back({line.substr(name + 4), line.substr(space + 1, name - space - 1),
-                   line.substr(0, space) == "outside"});
+    const std::size_t name = line.rfind("  # ");
+    std::size_t at = line.find(' ');
+    Row row{line.substr(name + 4), {}, line.substr(0, at) == "outside", {}, "\"@T/ws\""};
+    while (line.compare(at + 1, 3, "in=") == 0 || line.compare(at + 1, 5, "root=") == 0) {
+      const std::size_t end = line.find(' ', at + 1);
+      const std::string field = line.substr(at + 1, end - at - 1);
+      (field[0] == 'i' ? row.directory : row.root) = field.substr(field.find('=') + 1);
+      at = end;
+    }
+    row.path = line.substr(at + 1, name - at - 1);
+    all.push_back(std::move(row));
   }
   return all;
 }
@@ -106,20 +128,28 @@ TEST(HostilePaths, NothingOutsideTheWorkspaceChangesWhateverThePath) {
   forEachInParallel(table.size(), [&](std::size_t index) {
     if (index % kStride != 0) return;
     const Row& row = table[index];
-    const Way way = kWays[(index / kStride) % std::size(kWays)];  // each way in, in turn
+    // Each way in, in turn; only a runner started for the row can be given its directory.
+    const Way way = kWays[(index / kStride) % (row.directory.empty() ? std::size(kWays) : 2)];
     const Scene scene;
     const std::string path = substituted(row.path, {{"@T", scene.top()}});
+    const std::string directory = row.directory.empty() ? "" : scene.top() + "/" + row.directory;
+    std::string parentTimes = scene.parentTimes();
     for (const auto& [op, fields] : kOperations) {
       // A line break would end the diff's new-file line early: that diff names another path.
       if (op == "apply_diff" && path.find("\\n") != std::string::npos) continue;
       const std::string what = row.name + " with " + op + " over " + nameOf(way);
       const std::string request =
-          "{\"op\":\"" + op + "\",\"workspace_root\":" + quote(scene.workspace()) +
+          "{\"op\":\"" + op +
+          "\",\"workspace_root\":" + substituted(row.root, {{"@T", scene.top()}}) +
           substituted(fields, {{"@P", path}, {"@B", path.substr(1, path.size() - 2)}}) + "}";
-      const std::string error = expectAnswer(send(way, request), {kOk, kFailed}, what);
+      const std::string error = expectAnswer(send(way, request, directory), {kOk, kFailed}, what);
       if (row.refused) {
         EXPECT_EQ(error, "path_outside_workspace") << what;
       }
+      if (op != "delete_file") {  // removing the root itself is the one change there
+        EXPECT_EQ(scene.parentTimes(), parentTimes) << what << ": the workspace's parent changed";
+      }
+      parentTimes = scene.parentTimes();
     }
     EXPECT_EQ(scene.sentinel(), scene.before()) << row.name;
   });

@@ -32,10 +32,11 @@ const std::string& sharedSocket() {
 
 // The command line's ways run under timeout(1): no request may take longer than a minute,
 // sanitizers included; a runner killed at the deadline reports 128 + 9.
-Exchange commandLine(const std::vector<std::string>& arguments, const std::string& input) {
+Exchange commandLine(const std::vector<std::string>& arguments, const std::string& input,
+                     const std::string& directory) {
   std::vector<std::string> argv{"timeout", "-s", "KILL", "60", runnerBinary()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const Completed done = run(argv, input);
+  const Completed done = run(argv, input, {}, directory);
   return {done.out, done.err, done.status, done.status != 137};
 }
 
@@ -58,12 +59,14 @@ bool sampled(Way way, std::size_t index) {
   return !startsARunner || !OMVI_SANITIZED || index % 8 == 0;
 }
 
-Exchange send(Way way, const std::string& request) {
+Exchange send(Way way, const std::string& request, const std::string& directory) {
+  const bool startsARunner = way == Way::kStandardInput || way == Way::kJsonArgument;
+  EXPECT_TRUE(startsARunner || directory.empty()) << "only a new runner takes a directory";
   switch (way) {
     case Way::kStandardInput:
-      return commandLine({}, request);
+      return commandLine({}, request, directory);
     case Way::kJsonArgument:
-      return commandLine({"--json", request}, "");
+      return commandLine({"--json", request}, "", directory);
     case Way::kInProcess:
       return {OmviAgentRunnerMain::handleJSONText(request) + "\n", "", std::nullopt, true};
     case Way::kSocket:

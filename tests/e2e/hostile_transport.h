@@ -34,7 +34,9 @@ bool carries(Way way, const std::string& request);
 /// line; every case still goes over the socket and in process.
 bool sampled(Way way, std::size_t index);
 
-Exchange send(Way way, const std::string& request);
+/// Sends |request| over |way|. |directory|, when given, is the runner's working directory
+/// (the command line's ways only: the service and this process keep their own).
+Exchange send(Way way, const std::string& request, const std::string& directory = "");
 
 /// The service that the socket way shares across the test program, once started: a child of
 /// this process that lives until the program ends.

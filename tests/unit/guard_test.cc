@@ -21,10 +21,24 @@ TEST(Standardize, IsLexical) {
   const std::pair<const char*, const char*> cases[] = {
       {"/a//b/./c/", "/a/b/c"}, {"/a/b/..", "/a"}, {"/..", "/"}, {"/../../x", "/x"}, {"/", "/"},
       {"//", "/"}, {"a/../b", "a/../b"}, {"../x/", "../x"}, {"./x", "x"}, {".", "."}, {"", ""},
-      {"/a/./b/../../c", "/c"}, {"a//b", "a/b"}, {"/ws/.", "/ws"}};
+      {"/a/./b/../../c", "/c"}, {"a//b", "a/b"}, {"/ws/.", "/ws"}, {"/a/../../b/..", "/"}};
   // clang-format on
   for (const auto& [in, out] : cases)
     EXPECT_EQ(standardizePath(in), out) << in;
+  for (const auto& [base, component] : cases) {  // every sample as both halves
+    for (const char* other : {"/", "/ws", "/ws/", "ws", ".", ""}) {
+      EXPECT_EQ(standardizedJoin(other, base),
+                standardizePath(appendingPathComponent(other, base)));
+      EXPECT_EQ(standardizedJoin(base, other),
+                standardizePath(appendingPathComponent(base, other)));
+    }
+    EXPECT_EQ(standardizedJoin(base, component),
+              standardizePath(appendingPathComponent(base, component)));
+  }
+  for (const char* with : {"..", "a/..", "../b", "a/../b", "/a/../"})
+    EXPECT_TRUE(holdsParentComponent(with)) << with;
+  for (const char* without : {"...", "a..", "..b/c", "a/.../b", "/a/b."})
+    EXPECT_FALSE(holdsParentComponent(without)) << without;
 }
 
 TEST(ResolveRoot, TrimsExpandsAndStandardises) {
@@ -35,6 +49,12 @@ TEST(ResolveRoot, TrimsExpandsAndStandardises) {
   EXPECT_EQ(resolveRoot("~/proj"), home + "/proj");
   EXPECT_EQ(resolveRoot("~"), home);
   EXPECT_EQ(resolveRoot("/"), "/");
+  // A relative root is read against the working directory.
+  const std::string here = std::filesystem::current_path().string();
+  EXPECT_EQ(resolveRoot("."), here);
+  EXPECT_EQ(resolveRoot(" ws/ "), here + "/ws");
+  EXPECT_EQ(resolveRoot("./ws/../x"), here + "/x");
+  EXPECT_EQ(resolveRoot(".."), std::filesystem::path(here).parent_path().string());
   EXPECT_EQ(expandTilde("~root/x"), "/root/x");
   EXPECT_EQ(expandTilde("~no-such-user-omvi/x"), "~no-such-user-omvi/x");
   EXPECT_EQ(expandTilde("a/~"), "a/~");
@@ -82,6 +102,11 @@ TEST(Authorize, AcceptsInsideAndRefusesOutside) {
       {ws, "out/new.txt", refused},        // judged by the link, whose target exists
       {ws, "src/deep/er/out/x", refused},  // a link several levels down
       {ws, "in/a.c", ws + "/in/a.c"},      // a link that stays inside
+      {ws, omvi_test::repeat("new/", 100000) + "f",
+       ws + "/" + omvi_test::repeat("new/", 100000) + "f"},
+      {ws, "out/" + omvi_test::repeat("n/", 3000), refused},  // judged by the link, past PATH_MAX
+      {ws, "in/" + omvi_test::repeat("n/", 3000) + "f",
+       ws + "/in/" + omvi_test::repeat("n/", 3000) + "f"},
       {ws, "dangling", ws + "/dangling"},  // judged by its parent
       {ws, "dangling/x", ws + "/dangling/x"},
       {ws, "loop1/x", ws + "/loop1/x"},      // a loop does not exist; its parent decides
@@ -99,6 +124,10 @@ TEST(Authorize, AcceptsInsideAndRefusesOutside) {
       {"", ".", refused},
       {"", "/", refused},
       {"", ws + "/src/a.c", refused},
+      {"ws", "a", refused},  // a relative root confines nothing: resolveRoot never gives one
+      {"ws", "nope/../../outside/x", refused},  // ".." stays in a relative candidate
+      {".", "x", refused},
+      {"../ws", ".", refused},
   };
   for (const auto& c : cases)
     EXPECT_EQ(authorize(c.path, c.root), c.expected) << c.root << " " << c.path;
