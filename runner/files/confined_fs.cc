@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <vector>
 
 #include "runner/guard/path_text.h"
@@ -183,37 +184,129 @@ bool writeAll(int fd, std::string_view content) {
   return true;
 }
 
-// Removes |name| in |parent| and, for a directory, everything in it, never following a link.
-std::optional<SysError> removeTree(int parent, const std::string& name, const std::string& path) {
-  struct stat status {};
-  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? std::nullopt : std::optional<SysError>(SysError{path, errno});
-  }
-  if (!S_ISDIR(status.st_mode)) {
-    if (unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) return SysError{path, errno};
-    return std::nullopt;
-  }
-  const int fd = openat(parent, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SysError{path, errno};
-  DIR* directory = fdopendir(fd);
-  if (directory == nullptr) {
-    const int error = errno;
-    close(fd);
-    return SysError{path, error};
-  }
-  std::optional<SysError> failure;
-  while (dirent* entry = readdir(directory)) {
-    const std::string child = entry->d_name;
-    if (child == "." || child == "..") continue;
-    if (auto error = removeTree(dirfd(directory), child, appendingPathComponent(path, child))) {
-      failure = std::move(error);
-      break;
+// One directory on the way down a tree being removed: its identity, its name in the directory
+// above, and the subdirectories found in it that still await removal.
+struct Level {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;
+  std::vector<std::string> pending;
+};
+
+bool sameDirectory(const struct stat& status, const Level& level) {
+  return S_ISDIR(status.st_mode) && status.st_dev == level.device && status.st_ino == level.inode;
+}
+
+// The path of |entry| inside the tree at |path|, for a message: built only on failure, as it
+// grows with the depth.
+std::string pathInTree(const std::string& path, const std::vector<Level>& levels,
+                       std::string_view entry = {}) {
+  std::string out = path;
+  for (std::size_t i = 1; i < levels.size(); ++i)
+    out.append(1, '/').append(levels[i].name);
+  if (!entry.empty()) out.append(1, '/').append(entry);
+  return out;
+}
+
+// Empties what it can of the directory |fd| in one pass: removes files, links and empty
+// subdirectories, and lists the other subdirectories in |level|.pending. On failure, answers
+// the entry that failed ("" for the directory itself) and errno. Reads with getdents64 into
+// |buffer| rather than readdir, which would cost a second descriptor and a buffer per directory.
+std::optional<std::pair<std::string, int>> scanDirectory(int fd, Level& level,
+                                                         std::vector<std::uint64_t>& buffer) {
+  while (true) {
+    const ssize_t got = getdents64(fd, buffer.data(), buffer.size() * sizeof buffer[0]);
+    if (got < 0) return std::pair<std::string, int>{{}, errno};
+    if (got == 0) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const char*>(buffer.data());
+    for (ssize_t offset = 0; offset < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(bytes + offset);
+      offset += entry->d_reclen;
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      bool isDirectory = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat status {};
+        if (fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+          if (errno == ENOENT) continue;
+          return std::pair<std::string, int>{name, errno};
+        }
+        isDirectory = S_ISDIR(status.st_mode);
+      }
+      // A link is unlinked like a file: never followed. A full directory waits its turn.
+      if (unlinkat(fd, entry->d_name, isDirectory ? AT_REMOVEDIR : 0) == 0 || errno == ENOENT)
+        continue;
+      if (errno != ENOTEMPTY && errno != EEXIST && errno != EISDIR)
+        return std::pair<std::string, int>{name, errno};
+      level.pending.emplace_back(name);
     }
   }
-  closedir(directory);
-  if (failure) return failure;
-  if (unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-    return SysError{path, errno};
+}
+
+// Removes |name| in |parent| and, for a directory, everything in it, never following a link.
+// Iterative, whatever the depth: it holds one descriptor for the directory it works in, goes
+// back up through "..", and goes on there only when ".." is the very directory it came down
+// from (device and inode), so a rename during the removal cannot lead it anywhere else.
+FsError removeTree(int parent, const std::string& name, const std::string& path) {
+  struct stat status {};
+  if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? std::nullopt : FsError(describe({path, errno}));
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    if (unlinkat(parent, name.c_str(), 0) != 0 && errno != ENOENT) return describe({path, errno});
+    return std::nullopt;
+  }
+
+  std::vector<Level> levels;
+  std::vector<std::uint64_t> buffer(4096);
+  UniqueFd current;
+  // Enters the directory |child| of the current one (of |parent| at the start).
+  auto enter = [&](std::string child) -> FsError {
+    const int from = levels.empty() ? parent : current.get();
+    UniqueFd next(openat(from, child.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC));
+    if (!next.valid() || fstat(next.get(), &status) != 0) {
+      const int error = errno;
+      if (error == ENOENT) return std::nullopt;  // gone meanwhile
+      return describe({pathInTree(path, levels, levels.empty() ? "" : child), error});
+    }
+    current = std::move(next);
+    levels.push_back({status.st_dev, status.st_ino, std::move(child), {}});
+    if (auto failed = scanDirectory(current.get(), levels.back(), buffer))
+      return describe({pathInTree(path, levels, failed->first), failed->second});
+    return std::nullopt;
+  };
+  if (auto error = enter(name)) return error;
+
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (!level.pending.empty()) {
+      std::string child = std::move(level.pending.back());
+      level.pending.pop_back();
+      if (auto error = enter(std::move(child))) return error;
+      continue;
+    }
+    // Empty now: step up and remove it there.
+    UniqueFd up;
+    int above = parent;
+    if (levels.size() > 1) {
+      up = UniqueFd(openat(current.get(), "..", O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC));
+      if (!up.valid() || fstat(up.get(), &status) != 0) {
+        const int error = errno;
+        return describe({pathInTree(path, levels), error});
+      }
+      if (!sameDirectory(status, levels[levels.size() - 2]))
+        return pathInTree(path, levels) + ": moved while it was being removed";
+      above = up.get();
+    }
+    // The name is not checked again: whatever bears it now lies in a directory of the tree,
+    // and only an empty directory goes.
+    if (unlinkat(above, level.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+      const int error = errno;
+      return describe({pathInTree(path, levels), error});
+    }
+    levels.pop_back();
+    current = std::move(up);
+  }
   return std::nullopt;
 }
 
@@ -285,8 +378,7 @@ FsError removeEntry(const std::string& root, const std::string& path) {
       appendingPathComponent(realFormOf(parent), lastPathComponent(path));
   Place place = placeOf(root, path, realTarget, /*create=*/false);
   if (place.refusal) return place.refusal;
-  if (auto error = removeTree(place.directory.get(), place.leaf, path)) return describe(*error);
-  return std::nullopt;
+  return removeTree(place.directory.get(), place.leaf, path);
 }
 
 }  // namespace OmviAgentRunnerMain

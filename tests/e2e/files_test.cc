@@ -1,7 +1,9 @@
 // write_file, mkdir and delete_file against real directories. (That no path reaches outside
 // the workspace is tests/e2e/hostile_paths_test.cc's.)
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -175,6 +177,37 @@ TEST_F(Files, ADirectorySwappedForALinkAfterTheCheckIsNotFollowed) {
   // Removing the swapped entry removes the link itself, never the directory it points to.
   EXPECT_FALSE(removeEntry(root_, *tree));
   EXPECT_EQ(listing(dir_ / "outside"), Keys{"keep.txt"});
+}
+
+// However deep the tree, one answer and the tree gone, under a limit of 32 descriptors where
+// one per level would need thousands; links inside go, what they point to stays.
+TEST(DeepTrees, DeleteRemovesAnyDepthWithFewDescriptors) {
+  // tmpfs when there is one: a hundred thousand directories on a disk take minutes.
+  const TempDir dir(fs::is_directory("/dev/shm") && access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                                  : "");
+  fs::create_directories(dir / "ws");
+  std::ofstream(dir / "keep.txt") << "keep";
+  for (const int depth : {1000, 100000}) {
+    int fd = open((dir / "ws").c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+    for (int level = 0; level < depth && fd >= 0; ++level) {
+      if (level % 1000 == 999) {
+        ASSERT_EQ(symlinkat((dir / "keep.txt").c_str(), fd, "out"), 0);
+      }
+      const int next = mkdirat(fd, "d", 0700) == 0 ? openat(fd, "d", O_DIRECTORY | O_CLOEXEC) : -1;
+      close(fd);
+      fd = next;
+    }
+    ASSERT_GE(fd, 0) << depth;
+    close(fd);
+    const Completed done =
+        run({"sh", "-c", "ulimit -n 32 && exec \"$0\" \"$@\"", runnerBinary(), "--json",
+             R"({"op":"delete_file","workspace_root":")" + dir / "ws" + R"(","path":"d"})"});
+    EXPECT_EQ(done.err, "");
+    EXPECT_EQ(parse(done.out).str("message"), "deleted") << depth;
+    EXPECT_TRUE(fs::is_empty(dir / "ws")) << depth;
+    EXPECT_EQ(slurp(dir / "keep.txt"), "keep");
+    if (!fs::is_empty(dir / "ws")) sh("rm -rf d", dir / "ws");  // what remove_all cannot
+  }
 }
 
 }  // namespace

@@ -20,8 +20,11 @@ extern char** environ;
 
 namespace omvi_test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "omvi-test-XXXXXX").string();
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern =
+      ((parent.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(parent)) /
+       "omvi-test-XXXXXX")
+          .string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = std::filesystem::canonical(pattern).string();
 }

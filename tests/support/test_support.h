@@ -18,10 +18,11 @@ using std::chrono::milliseconds;
 /// Generous: sanitizer builds are slow to start.
 inline constexpr milliseconds kDeadline{20000};
 
-/// A fresh directory (its real path, links resolved), removed with everything in it.
+/// A fresh directory (its real path, links resolved) in |parent| (the system's temporary
+/// directory when empty), removed with everything in it.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& parent = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
