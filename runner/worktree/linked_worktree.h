@@ -12,12 +12,14 @@ namespace OmviAgentRunnerMain {
 
 inline constexpr std::string_view kWorktreeNotLinked = "worktree_not_linked";
 
-/// True when git, run in |path|, finds a checkout whose top level is |path| itself and whose
-/// git common directory is |primary|'s (both compared as real paths). A directory that lost
-/// its ".git" (git then finds the enclosing checkout) and a ".git" file pointing at another
-/// repository both answer false, as does any probe that fails. Runs git twice at most, 5 s
-/// each: "rev-parse --path-format=absolute --show-toplevel --git-common-dir" in |path|, then
-/// "rev-parse --path-format=absolute --git-common-dir" in |primary|.
+/// True when git, run in |path|, finds a linked worktree whose top level is |path| itself,
+/// whose git directory is an entry under "worktrees" of its git common directory that names
+/// "|path|/.git" back, and whose git common directory is |primary|'s (all compared as real
+/// paths). A directory that lost its ".git" (git then finds the enclosing checkout), a ".git"
+/// file pointing at another repository, at the primary's own git directory or at another
+/// worktree's entry all answer false, as does any probe that fails. Runs git twice at most,
+/// 5 s each: "rev-parse --path-format=absolute --show-toplevel --git-common-dir --git-dir" in
+/// |path|, then "rev-parse --path-format=absolute --git-common-dir" in |primary|.
 [[nodiscard]] bool isLinkedWorktreeOf(const std::string& path, const std::string& primary);
 
 }  // namespace OmviAgentRunnerMain
