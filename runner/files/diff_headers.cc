@@ -186,7 +186,7 @@ class Reader {
     return squashSlashes(name);
   }
 
-  std::optional<std::string> name(string_view field, int p, bool tabEnds) {
+  std::optional<std::string> headerName(string_view field, int p, bool tabEnds) {
     if (field.starts_with('"')) {
       if (auto quoted = quotedName(field, p)) return quoted;
     }
@@ -344,7 +344,7 @@ class Reader {
       if (header.starts_with("--- ") || header.starts_with("+++ ")) {
         const string_view field = header.substr(4);
         if (!((header[0] == '-' ? isNew : isDelete) && isDevNull(field)))
-          add(name(field, components_, true), NameBase::kTopLevel);
+          add(headerName(field, components_, true), NameBase::kTopLevel);
         continue;
       }
       if (header.starts_with("old mode ") || header.starts_with("new mode ")) continue;
@@ -360,7 +360,7 @@ class Reader {
       for (const string_view key :
            {"copy from ", "copy to ", "rename old ", "rename new ", "rename from ", "rename to "}) {
         if (!header.starts_with(key)) continue;
-        add(name(header.substr(key.size()), renameComponents, false), NameBase::kTopLevel);
+        add(headerName(header.substr(key.size()), renameComponents, false), NameBase::kTopLevel);
         named = true;
         break;
       }
