@@ -5,12 +5,16 @@
 // - every new-file line's path is represented: it, or a canonically equal path, is returned;
 // - the list is strictly ascending by canonical composition (so free of repeats);
 // - the result does not depend on what stands before or after the text on lines of its own.
+// `diffHeaderNames`, the names git apply reads from the headers, on the same text, at the top
+// level and below it: every name is squashed (no "//"), a text holding NUL is never read with
+// certainty, and a line of its own before the text changes nothing.
 #include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "runner/files/diff_headers.h"
 #include "runner/files/patch.h"
 #include "runner/text.h"
 
@@ -76,6 +80,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string> framed =
         diffPaths("diff --git a/x b/x\n--- a/x\n" + text + "\n@@ -1 +1 @@\n");
     FUZZ_CHECK(framed == paths, "framing the text changed its paths");
+  }
+  for (const char* prefix : {"", "sub/"}) {
+    const HeaderNames headers = diffHeaderNames(text, prefix);
+    for (const HeaderName& header : headers.names)
+      FUZZ_CHECK(header.name.find("//") == std::string::npos, "%s is not squashed",
+                 header.name.c_str());
+    FUZZ_CHECK(text.find('\0') == std::string::npos || !headers.confident,
+               "a NUL read with certainty");
+    const HeaderNames noted = diffHeaderNames("note\n" + text, prefix);
+    FUZZ_CHECK(noted.confident == headers.confident && noted.names.size() == headers.names.size(),
+               "a line before the text changed its header names");
+    for (std::size_t i = 0; i < noted.names.size(); ++i)
+      FUZZ_CHECK(noted.names[i].name == headers.names[i].name &&
+                     noted.names[i].base == headers.names[i].base,
+                 "a line before the text changed %s", headers.names[i].name.c_str());
   }
   return 0;
 }

@@ -1,9 +1,11 @@
 // `apply_diff`: applying a unified diff to the checkout at the workspace root, or checking it.
 //
-// Owns: the new-file paths a diff names and their confinement before git sees the diff, the
-// temporary diff file in the root (written atomically, removed whatever git's outcome), the
-// "apply" run and its texts.
-// Does not own: the confinement rule (workspace.h) or the atomic write (confined_fs.h).
+// Owns: the new-file paths a diff names, the confinement of those and of every header name (as
+// git reads it from the checkout's top level) before git sees the diff, the temporary diff file
+// in the root (written atomically, removed whatever git's outcome), the "apply" run and its
+// texts.
+// Does not own: the confinement rule (workspace.h), reading the headers (diff_headers.h) or the
+// atomic write (confined_fs.h).
 #pragma once
 
 #include <string>
@@ -25,7 +27,11 @@ namespace OmviAgentRunnerMain {
 [[nodiscard]] std::string temporaryDiffName();
 
 /// Checks `diff` ("diff is required"), the root and the repository, confines every path of
-/// the diff ("path_outside_workspace" with the sorted paths, before anything is written), then
+/// the diff: each new-file path from the root, and each name its headers give ("diff --git",
+/// "--- ", "+++ ", renames, copies) the way git apply reads it, which "rev-parse --show-prefix"
+/// (5 s) settles. A name outside the root, a header that cannot be read with certainty or a
+/// failed probe is "path_outside_workspace", with the sorted new-file paths and header names,
+/// before anything is written. Then it
 /// runs "apply" (with "--check" for `dry_run`) on a temporary copy of the diff, with a line
 /// feed appended when it lacks one. Success: "Diff applied" or "Diff is valid", then ": " and
 /// git's first non-blank output, trimmed, when it printed any. Failure: git's first non-blank

@@ -7,6 +7,7 @@
 #include "runner/process/git_invocation.h"
 #include "runner/process/time_limit.h"
 #include "runner/text.h"
+#include "runner/worktree/linked_worktree.h"
 #include "runner/worktree/task_request.h"
 #include "runner/worktree/worktree_remove.h"
 
@@ -82,6 +83,9 @@ RunnerResponse gitDeliver(const RunnerRequest& request) {
   if (!isGitRepo(task.path)) return failure("worktree is not a git checkout");
   const std::optional<std::string> branch = taskBranch(request);
   if (!branch) return failure(std::string(kInvalidBranch));
+  // Git follows whatever ".git" the directory holds, or else the checkout around it: neither
+  // may turn the delivery onto another repository or onto the primary itself.
+  if (!isLinkedWorktreeOf(task.path, task.root)) return failure(std::string(kWorktreeNotLinked));
 
   const std::string given(request.message ? trimmed(*request.message) : std::string_view{});
   const std::string commitMessage = given.empty() ? std::string(kDefaultCommitMessage) : given;

@@ -6,6 +6,7 @@
 #include "runner/process/time_limit.h"
 #include "runner/text.h"
 #include "runner/worktree/isolation_area.h"
+#include "runner/worktree/linked_worktree.h"
 #include "runner/worktree/task_request.h"
 
 namespace OmviAgentRunnerMain {
@@ -30,6 +31,13 @@ RunnerResponse gitWorktreeRemove(const std::vector<std::string>& paths, const st
   bool anyFailed = false;
   for (const std::string& path : paths) {
     if (!report.empty()) report += "; ";
+    // Only a worktree of this repository is handed to git; a path that is gone is git's to
+    // forget.
+    if (fileExists(path) && !isLinkedWorktreeOf(path, primary)) {
+      report += "failed " + displayForm(path, primary) + ": " + std::string(kWorktreeNotLinked);
+      anyFailed = true;
+      continue;
+    }
     const RunnerResponse removal =
         runGit({"worktree", "remove", "--force", path}, primary, timeout);
     if (removal.ok || !fileExists(path)) {

@@ -52,14 +52,14 @@ class Scene {
            std::to_string(status.st_ctim.tv_nsec);
   }
 
-  // Everything under top() but the workspace (which an operation may remove whole): each
-  // entry's type and mode, size, time to the nanosecond, link count and link target, then each
-  // file's checksum.
-  [[nodiscard]] std::string sentinel() const {
-    return sh(
-        "find . -mindepth 1 -path ./ws -prune -o -printf '%p %M %s %T@ %n %l\\n' && "
-        "find . -path ./ws -prune -o -type f -exec sha256sum {} +",
-        top());
+  // Everything under top() but |spared| (the workspace, which an operation may remove whole):
+  // each entry's type and mode, size, time to the nanosecond, link count and link target, then
+  // each file's checksum.
+  [[nodiscard]] std::string sentinel(const std::string& spared = "./ws") const {
+    return sh("find . -mindepth 1 -path " + spared +
+                  " -prune -o -printf '%p %M %s %T@ %n %l\\n' && find . -path " + spared +
+                  " -prune -o -type f -exec sha256sum {} +",
+              top());
   }
 
  private:
@@ -99,9 +99,9 @@ struct Row {
   std::string root;       ///< JSON string literal; the workspace's absolute path by default
 };
 
-std::vector<Row> rows() {
+std::vector<Row> rows(const std::string& data = "hostile_paths.txt") {
   std::vector<Row> all;
-  std::ifstream file(OMVI_TEST_DATA "/hostile_paths.txt");
+  std::ifstream file(OMVI_TEST_DATA "/" + data);
   for (std::string line; std::getline(file, line);) {
     if (line.empty() || line[0] == '#') continue;
     const std::size_t name = line.rfind("  # ");
@@ -152,6 +152,27 @@ TEST(HostilePaths, NothingOutsideTheWorkspaceChangesWhateverThePath) {
       parentTimes = scene.parentTimes();
     }
     EXPECT_EQ(scene.sentinel(), scene.before()) << row.name;
+  });
+}
+
+// apply_diff with the root "ws/sub", below the repository's top level, from which git reads the
+// names of a diff's headers: the rows of tests/data/hostile_diffs.txt, each in a fresh scene
+// whose sentinel is everything but the root (the rest of the repository included).
+TEST(HostilePaths, DiffsNamingFilesBesideARootBelowTheTopLevelChangeNothingThere) {
+  useHermeticEnvironment();
+  const std::vector<Row> table = rows("hostile_diffs.txt");
+  ASSERT_GE(table.size(), 20U);
+  forEachInParallel(table.size(), [&](std::size_t index) {
+    const Row& row = table[index];
+    const Scene scene;
+    const std::string before = scene.sentinel("./ws/sub");
+    const std::string request = R"({"op":"apply_diff","workspace_root":)" +
+                                quote(scene.workspace() + "/sub") + R"(,"diff":)" +
+                                substituted(row.path, {{"@T", scene.top()}}) + "}";
+    const std::string error = expectAnswer(send(kWays[index % std::size(kWays)], request),
+                                           {row.refused ? kFailed : kOk}, row.name);
+    EXPECT_EQ(error, row.refused ? "path_outside_workspace" : "") << row.name;
+    EXPECT_EQ(scene.sentinel("./ws/sub"), before) << row.name;
   });
 }
 

@@ -63,6 +63,8 @@ class OperationTable : public RepositoryTest {
 TEST_F(OperationTable, AnswersAndCommandLines) {
   write("a.txt", "a\n");
   write("src/b.c", "b\n");
+  write(".omvi/worktrees/plain/x", "x\n");
+  write(".omvi/worktrees/self/.git", "gitdir: " + root() + "/.git\n");
   TempDir plain;
   enum Where { kRepository, kNoRoot, kNoRepository };
   struct Case {
@@ -72,6 +74,8 @@ TEST_F(OperationTable, AnswersAndCommandLines) {
     Where where = kRepository;
   };
   const std::vector<std::string> fetch{"fetch", "--prune", "origin"};
+  const std::vector<std::string> identity{"rev-parse", "--path-format=absolute", "--show-toplevel",
+                                          "--git-common-dir", "--git-dir"};
   // clang-format off
   const Case cases[] = {
       {"git_status", "", "workspace_root is required", {}, kNoRoot},
@@ -122,6 +126,10 @@ TEST_F(OperationTable, AnswersAndCommandLines) {
       {"git_diff", R"(,"scope":"branch")", "diff", {{"diff", "main...HEAD"}}},
       {"git_diff", R"(,"scope":"Branch","base_branch":"feature/x","path":"src/a.c")", "diff",
        {{"diff", "feature/x...HEAD", "--", "src/a.c"}}},
+      {"git_deliver", R"(,"worktree_path":".omvi/worktrees/plain","branch":"t")",
+       "worktree_not_linked", {{"rev-parse", "--show-toplevel"}, identity}},
+      {"git_deliver", R"(,"worktree_path":".omvi/worktrees/self","branch":"t")",
+       "worktree_not_linked", {identity}},
   };
   // clang-format on
   for (const Case& c : cases) {

@@ -111,19 +111,26 @@ TEST_F(TaskWorktrees, NothingToDeliverThenAFastForward) {
 
 TEST_F(TaskWorktrees, RemovalReportsEveryPathAndPrunesOnceAfterAFailure) {
   ASSERT_TRUE(add("b", "task-b").ok());
+  ASSERT_TRUE(add("locked", "task-locked").ok());
   ASSERT_TRUE(add("stale", "task-stale").ok());
-  sh("rm -rf .omvi/worktrees/stale && mkdir .omvi/worktrees/plain", ws);
+  sh("rm -rf .omvi/worktrees/stale && mkdir .omvi/worktrees/plain && "
+     "git worktree lock .omvi/worktrees/locked",
+     ws);
   const std::string trace = top / "trace";
   const Response removal =
-      call("git_worktree_remove", R"("paths":[".omvi/worktrees/plain",".omvi/worktrees/b"])",
+      call("git_worktree_remove",
+           R"("paths":[".omvi/worktrees/plain",".omvi/worktrees/locked",".omvi/worktrees/b"])",
            {{"GIT_TRACE", trace}});
   const std::string error = removal.str("error");
-  EXPECT_TRUE(error.starts_with("failed .omvi/worktrees/plain: fatal: ")) << error;
-  EXPECT_TRUE(error.ends_with("is not a working tree\n; removed .omvi/worktrees/b")) << error;
-  EXPECT_EQ(removal.lists.at("affected_paths"), (Paths{wt("plain"), wt("b")}));
+  EXPECT_TRUE(
+      error.starts_with("failed .omvi/worktrees/plain: worktree_not_linked; failed "
+                        ".omvi/worktrees/locked: fatal: "))
+      << error;
+  EXPECT_TRUE(error.ends_with("\n; removed .omvi/worktrees/b")) << error;
+  EXPECT_EQ(removal.lists.at("affected_paths"), (Paths{wt("plain"), wt("locked"), wt("b")}));
   EXPECT_EQ(sh("grep -c 'git worktree prune' " + trace), "1\n");
   EXPECT_EQ(git("worktree list").find("stale"), std::string::npos);
-  EXPECT_TRUE(fileExists(wt("plain")) && !fileExists(wt("b")));
+  EXPECT_TRUE(fileExists(wt("plain")) && fileExists(wt("locked")) && !fileExists(wt("b")));
 
   const Response gone =
       call("git_worktree_remove", R"("paths":[],"worktree_path":" .omvi/worktrees/b")");
@@ -135,14 +142,27 @@ TEST_F(TaskWorktrees, RemovalReportsEveryPathAndPrunesOnceAfterAFailure) {
 // (Paths out of the workspace, for every worktree operation, are the hostile-path table's.)
 TEST_F(TaskWorktrees, BadInputChangesNothing) {
   ASSERT_TRUE(add("t1", "task-1").ok());
-  sh("ln -s ../outside escape", ws);
+  ASSERT_TRUE(add("lost", "task-lost").ok());
+  // "outside" becomes a repository of its own, which a worktree's ".git" file names, "self"
+  // names the primary's own git directory, and the worktree "lost" loses its ".git" (locked,
+  // so that no prune forgets it): git would act on "outside" and on the primary.
+  makeRepository(top / "outside");
+  sh("ln -s ../outside escape && git worktree lock .omvi/worktrees/lost && "
+     "rm .omvi/worktrees/lost/.git && echo x > .omvi/worktrees/lost/x "
+     "&& "
+     "mkdir .omvi/worktrees/foreign && echo x > .omvi/worktrees/foreign/x && "
+     "echo \"gitdir: $PWD/../outside/.git\" > .omvi/worktrees/foreign/.git && "
+     "mkdir .omvi/worktrees/self && echo \"gitdir: $PWD/.git\" > .omvi/worktrees/self/.git",
+     ws);
   const auto snapshot = [&] {
     return sh("find . -path ./ws/.git -prune -o -print | sort", top.path()) +
-           git("branch --format='%(refname)'") + git("worktree list --porcelain");
+           sh("git log --all --format=%H && git status --porcelain", top / "outside") +
+           git("branch --format='%(refname) %(objectname)'") + git("worktree list --porcelain");
   };
   const std::string before = snapshot();
   const char *add = "git_worktree_add", *deliver = "git_deliver", *remove = "git_worktree_remove";
   const char *outside = "path_outside_workspace", *area = "worktree_not_in_isolation_area";
+  const char* linked = "worktree_not_linked";
   struct Row {
     const char* op;
     const char* fields;
@@ -155,8 +175,15 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
       {add, R"("worktree_path":".omvi/worktrees/t","branch":"x.lock")", "not a valid branch"},
       {deliver, R"("worktree_path":".","branch":"main")", area},
       {deliver, R"("worktree_path":".omvi/worktrees/t1","branch":"","name":"x")", "invalid_branch"},
+      {deliver, R"("worktree_path":".omvi/worktrees/foreign","branch":"main")", linked},
+      {deliver, R"("worktree_path":".omvi/worktrees/lost","branch":"task-lost")", linked},
+      {deliver, R"("worktree_path":".omvi/worktrees/self","branch":"task-1")", linked},
       {remove, R"("paths":[".omvi/worktrees/t1","escape"])", outside},  // none removed
-      {remove, R"("path":".")", "failed .: fatal: "},
+      {remove, R"("path":".omvi/worktrees/foreign")",
+       "failed .omvi/worktrees/foreign: worktree_not_linked"},
+      {remove, R"("path":".omvi/worktrees/lost")",
+       "failed .omvi/worktrees/lost: worktree_not_linked"},
+      {remove, R"("path":".")", "failed .: worktree_not_linked"},
   };
   for (const Row& row : rows) {
     const Response refused = call(row.op, row.fields);
