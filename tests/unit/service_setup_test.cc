@@ -129,13 +129,14 @@ using namespace std::chrono_literals;
 // Jobs that block until |open| have to run on threads of their own.
 TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
   WorkerPool pool(4);
+  WorkerPool::Lane lane;
   std::mutex mutex;
   std::condition_variable changed;
   int running = 0;
   bool open = false;
   std::atomic<int> done{0};
   for (int i = 0; i < 6; ++i) {
-    pool.submit([&] {
+    pool.submit(lane, [&](bool) {
       std::unique_lock lock(mutex);
       ++running;
       changed.notify_all();
