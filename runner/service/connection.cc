@@ -15,7 +15,7 @@ namespace OmviAgentRunnerMain {
 namespace {
 
 // A read takes at most this much, so that one busy peer cannot hold the I/O thread for long.
-constexpr std::size_t kReadChunk = std::size_t{256} * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 // Past this many calls in flight the peer's further lines wait, whatever their size.
 constexpr std::size_t kMaxCallsInFlight = 1024;
 // The buffer every connection may keep without drawing on the budgets: an idle framer's.
