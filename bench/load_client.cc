@@ -7,6 +7,12 @@
 //   omvi_load_client sleepers --socket PATH --sleepers N --depth D   (N `sleep 1` calls and
 //                           a stream of pings at depth D on another connection)
 //   omvi_load_client fsync-loop --workdir DIR --seconds S   (the plain durable-write loop)
+//   omvi_load_client attack --socket PATH --kind a|b|c --pid PID --seconds S --workdir DIR
+//       one attack on the service PID for S seconds while another connection pings, then the
+//       attackers leave and the pings go on for 5 s: (a) 64 `sleep 15` calls, then 200 calls
+//       of 5 MB on one connection; (b) 30 connections each sending 60 MiB with no line feed;
+//       (c) 3000 shell calls of the most output, on one connection that never reads. Prints
+//       the ping latency (max, p99), the service's peak RSS and its RSS 5 s after.
 //
 // One thread and epoll; each connection keeps D calls in flight and sends a new call for
 // every reply. Latency is from the send of a call to the read of its reply.
@@ -20,15 +26,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runner/service/json_rpc.h"
@@ -264,6 +273,8 @@ double percentile(std::vector<double>& values, double fraction) {
 
 struct Options {
   std::string mode;
+  std::string kind = "a";
+  pid_t pid = 0;
   std::string socket;
   std::string peerDirectory;
   std::vector<std::string> peerCommand;
@@ -302,6 +313,10 @@ Options parseOptions(int argc, char** argv) {
       options.depth = std::stoul(value);
     } else if (flag == "--sleepers") {
       options.sleepers = std::stoul(value);
+    } else if (flag == "--kind") {
+      options.kind = value;
+    } else if (flag == "--pid") {
+      options.pid = static_cast<pid_t>(std::stol(value));
     } else if (flag == "--seconds") {
       options.seconds = std::stod(value);
     } else {
@@ -356,13 +371,17 @@ pid_t startPeer(const Options& options, Channel& channel) {
   return pid;
 }
 
-long peakRssKb(pid_t pid) {
+long statusKb(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   }
   return 0;
+}
+
+long peakRssKb(pid_t pid) {
+  return statusKb(pid, "VmHWM");
 }
 
 int runCalls(const Options& options) {
@@ -471,6 +490,188 @@ int runFsyncLoop(const Options& options) {
   return 0;
 }
 
+// One attacking connection: the call it is sending (a head, a large body shared by every
+// call, a tail), and how many more to make.
+struct Attacker {
+  struct Call {
+    std::string head;
+    std::shared_ptr<const std::string> body;
+    std::string tail;
+  };
+  int fd = -1;
+  Call call;
+  std::size_t sent = 0;
+  std::size_t callsLeft = 0;
+  std::uint64_t nextId = 1;
+  std::function<Call(std::uint64_t id)> make;
+
+  [[nodiscard]] std::size_t size() const {
+    return call.head.size() + (call.body ? call.body->size() : 0) + call.tail.size();
+  }
+  // The unsent bytes of the part the next send starts in.
+  [[nodiscard]] std::string_view rest() const {
+    std::size_t at = sent;
+    for (const std::string* part : {&call.head, call.body.get(), &call.tail}) {
+      if (part == nullptr) continue;
+      if (at < part->size()) return std::string_view(*part).substr(at);
+      at -= part->size();
+    }
+    return {};
+  }
+};
+
+// Sends what the socket takes; false once the service has closed its side.
+bool push(Attacker& attacker) {
+  while (true) {
+    if (attacker.sent == attacker.size()) {
+      if (attacker.callsLeft == 0) return true;
+      --attacker.callsLeft;
+      attacker.call = attacker.make(attacker.nextId++);
+      attacker.sent = 0;
+    }
+    const std::string_view rest = attacker.rest();
+    const ssize_t wrote = ::send(attacker.fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+    if (wrote > 0) {
+      attacker.sent += static_cast<std::size_t>(wrote);
+      continue;
+    }
+    return errno == EAGAIN || errno == EINTR;
+  }
+}
+
+// A call of |request|, whose "@BODY@" stands for |body|.
+Attacker::Call callAround(std::uint64_t id, const std::string& request,
+                          std::shared_ptr<const std::string> body) {
+  const std::string whole = encodeCall(std::to_string(id), request) + "\n";
+  const std::size_t at = whole.find("@BODY@");
+  if (at == std::string::npos) return {whole, nullptr, ""};
+  return {whole.substr(0, at), std::move(body), whole.substr(at + 6)};
+}
+
+std::vector<Attacker> attackers(const Options& options) {
+  std::vector<Attacker> out;
+  if (options.kind == "a") {
+    // 64 calls that hold every worker, then 200 calls of 5 MB behind them.
+    auto content = std::make_shared<const std::string>(std::size_t{5} << 20, 'x');
+    Attacker attacker;
+    attacker.callsLeft = 264;
+    attacker.make = [=](std::uint64_t id) {
+      if (id <= 64) return callAround(id, R"({"op":"shell","command":"sleep 15"})", nullptr);
+      return callAround(id,
+                        R"({"op":"write_file","workspace_root":")" + options.workdir +
+                            R"(","path":"big-)" + std::to_string(id) + R"(","content":"@BODY@"})",
+                        content);
+    };
+    out.push_back(std::move(attacker));
+  } else if (options.kind == "b") {
+    // 30 connections, each one line of 60 MiB that never ends.
+    auto line = std::make_shared<const std::string>(std::size_t{60} << 20, 'x');
+    for (int i = 0; i < 30; ++i) {
+      Attacker attacker;
+      attacker.callsLeft = 1;
+      attacker.make = [=](std::uint64_t) {
+        return Attacker::Call{R"({"jsonrpc":"2.0","id":1,"method":"performRequest","params":[")",
+                              line, ""};
+      };
+      out.push_back(std::move(attacker));
+    }
+  } else if (options.kind == "c") {
+    // The most output a shell call can bring back, 3000 times, replies never read: a
+    // control character on each stream, escaped six-fold in the reply.
+    Attacker attacker;
+    attacker.callsLeft = 3000;
+    attacker.make = [=](std::uint64_t id) {
+      return callAround(id,
+                        R"({"op":"shell","workspace_root":")" + options.workdir +
+                            R"(","command":"head -c 1100000 /dev/zero | tr '\\000' '\\001'; )"
+                            R"(head -c 600000 /dev/zero | tr '\\000' '\\002' >&2"})",
+                        nullptr);
+    };
+    out.push_back(std::move(attacker));
+  }
+  // Any other kind: no attacker, the pings alone (what the machine itself allows).
+  for (auto& attacker : out)
+    attacker.fd = connectTo(options.socket);
+  return out;
+}
+
+// Pings on a connection of its own, one every 10 ms, each after the reply to the one
+// before, until |stop|; the latencies in microseconds.
+std::vector<double> pingUntil(const std::string& socket, const std::atomic<bool>& stop,
+                              std::uint64_t& failed) {
+  const int fd = connectTo(socket);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::vector<double> latencies;
+  std::string input;
+  for (std::uint64_t id = 1; !stop; ++id) {
+    const std::string line = encodeCall(std::to_string(id), R"({"op":"ping"})") + "\n";
+    const auto sent = Clock::now();
+    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+      die("the service closed the ping connection");
+    }
+    while (input.find('\n') == std::string::npos) {
+      char buffer[4096];
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got <= 0) die("the service closed the ping connection");
+      input.append(buffer, static_cast<std::size_t>(got));
+    }
+    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    if (input.find(R"(\"ok\":true)") == std::string::npos) ++failed;
+    input.erase(0, input.find('\n') + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  close(fd);
+  return latencies;
+}
+
+int runAttack(const Options& options) {
+  std::vector<Attacker> attacking = attackers(options);
+  std::atomic<bool> stop{false};
+  std::uint64_t failed = 0;
+  std::vector<double> latencies;
+  std::thread pinger([&] { latencies = pingUntil(options.socket, stop, failed); });
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  for (std::size_t i = 0; i < attacking.size(); ++i) {
+    epoll_event event{};
+    event.events = EPOLLOUT;
+    event.data.u64 = i;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, attacking[i].fd, &event);
+  }
+  const auto left = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(options.seconds));
+  std::size_t refused = 0;
+  epoll_event events[64];
+  while (Clock::now() < left) {
+    const int count = epoll_wait(epoll, events, 64, 10);
+    for (int e = 0; e < count; ++e) {
+      Attacker& attacker = attacking[events[e].data.u64];
+      const bool open = push(attacker);
+      if (!open || (attacker.callsLeft == 0 && attacker.sent == attacker.size())) {
+        if (!open) ++refused;
+        epoll_ctl(epoll, EPOLL_CTL_DEL, attacker.fd, nullptr);
+        attacker.call = {};
+      }
+    }
+  }
+  close(epoll);
+  for (auto& attacker : attacking)
+    close(attacker.fd);
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  const long after = statusKb(options.pid, "VmRSS");
+  stop = true;
+  pinger.join();
+  const double worst =
+      latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+  std::printf(
+      "attack=%s peak_rss_mb=%.1f ping_max_ms=%.2f ping_p99_ms=%.2f pings=%zu "
+      "rss_5s_after_mb=%.1f attackers_refused=%zu/%zu failed=%llu\n",
+      options.kind.c_str(), static_cast<double>(statusKb(options.pid, "VmHWM")) / 1024,
+      worst / 1000, percentile(latencies, 0.99) / 1000, latencies.size(),
+      static_cast<double>(after) / 1024, refused, attacking.size(),
+      static_cast<unsigned long long>(failed));
+  return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -479,5 +680,6 @@ int main(int argc, char** argv) {
   if (options.mode == "calls") return runCalls(options);
   if (options.mode == "sleepers") return runSleepers(options);
   if (options.mode == "fsync-loop") return runFsyncLoop(options);
+  if (options.mode == "attack") return runAttack(options);
   die("unknown mode " + options.mode);
 }

@@ -32,7 +32,7 @@ constexpr std::string_view kHelpText =
     "  omvi-agent-runner < request.json       answer the request read from standard input\n"
     "  omvi-agent-runner --ping               health probe\n"
     "  omvi-agent-runner --xpc-service        serve requests over a Unix socket\n"
-    "      [--socket PATH] [--max-request-bytes N] [--max-concurrency N]\n"
+    "      [--socket PATH] [limits: see omvi-agent-runner --xpc-service --help]\n"
     "  omvi-agent-runner --help | --version\n"
     "\n"
     "exit status: 0 ok true, 1 ok false (\"cancelled\" after TERM, INT or HUP), 2 no request\n"

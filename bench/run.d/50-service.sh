@@ -4,7 +4,13 @@
 # client with the same calls in flight: ping and 4 KiB write_file at 1, 4 and 16 connections
 # with 4 calls in flight on each (the peer gets the same total in flight on its one stream);
 # writes again on a disk directory next to a plain durable-write loop; 32 `sleep 1` calls
-# with a stream of pings; the service's peak RSS over all of it.
+# with a stream of pings; the service's peak RSS over all of it. Then three memory attacks,
+# each on a fresh service while another client pings every 10 ms: (a) 64 `sleep 15` calls
+# and 200 calls of 5 MB on one connection, (b) 30 connections each sending 60 MiB with no line
+# feed, (c) 3000 shell calls of the most output on a connection that never reads; 8 s each,
+# then the attackers leave. Targets: peak RSS (VmHWM) at most 512 MiB, ping max under 50 ms,
+# RSS under 64 MiB 5 s after the attackers leave. A run with no attacker comes first: what
+# the machine itself allows the pings.
 # Environment: OMVI_BUILD, OMVI_RUNNER, OMVI_BENCH_DIR (set by bench/run); SECONDS_PER_RUN.
 set -euo pipefail
 build=${OMVI_BUILD:-build}
@@ -64,3 +70,16 @@ done
 
 echo "runner peak_rss_mb=$(awk '/VmHWM/ {printf "%.1f", $2 / 1024}' /proc/$service_pid/status)" \
   "threads=$(awk '/Threads/ {print $2}' /proc/$service_pid/status)"
+
+# The attacks: a fresh service each, so that its VmHWM is the attack's own.
+echo "memory attacks, $(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg)"
+for kind in none a b c; do
+  attack_socket=$fast/attack-$kind.sock
+  "$runner" --xpc-service --socket "$attack_socket" &
+  attack_pid=$!
+  for _ in $(seq 200); do [[ -S $attack_socket ]] && break; sleep 0.05; done
+  "$client" attack --socket "$attack_socket" --kind $kind --pid $attack_pid --seconds 8 \
+    --workdir "$fast/runner" || true
+  kill -TERM $attack_pid
+  wait $attack_pid || echo "the service under attack $kind ended with status $?"
+done

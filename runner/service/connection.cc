@@ -1,8 +1,11 @@
 #include "runner/service/connection.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <variant>
 
 #include "runner/records.h"
@@ -11,24 +14,72 @@
 namespace OmviAgentRunnerMain {
 namespace {
 
+// A read takes at most this much, so that one busy peer cannot hold the I/O thread for long.
 constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
-// Past these, the peer's further lines wait until it has read some replies: a peer that
-// sends without reading cannot make the service hold unbounded work or output.
+// Past this many calls in flight the peer's further lines wait, whatever their size.
 constexpr std::size_t kMaxCallsInFlight = 1024;
-constexpr std::size_t kMaxPendingOutput = std::size_t{8} * 1024 * 1024;
-// A write buffer larger than this is given back after use.
-constexpr std::size_t kKeptSendCapacity = std::size_t{1024} * 1024;
+// The buffer every connection may keep without drawing on the budgets: an idle framer's.
+constexpr std::size_t kFreeBuffer = std::size_t{64} * 1024 + kFramePadding;
+// What a call holds besides its request text: its job, its reply target, its fallback line.
+constexpr std::size_t kCallOverhead = 1024;
+// Replies gathered into one write.
+constexpr std::size_t kWriteBatch = 64;
+
+std::size_t chargeable(std::size_t capacity) {
+  return capacity > kFreeBuffer ? capacity - kFreeBuffer : 0;
+}
+
+// The answer a call gets when its own could not be built (out of memory).
+const std::string& internalFailureAnswer() {
+  static const std::string answer =
+      encodeToString(failure("internal_error: the answer could not be built"));
+  return answer;
+}
+
+std::string envelopeError(RpcErrorCode code, std::string_view message) {
+  return encodeError(RpcError{"null", code, std::string(message)});
+}
+
+// One call on its way through a worker: its reply line, made first as the internal failure
+// so that delivering never needs memory.
+class Call final : public ReplyTarget {
+ public:
+  Call(std::shared_ptr<Connection> connection, std::string id, std::size_t heldBytes)
+      : connection_(std::move(connection)), id_(std::move(id)), heldBytes_(heldBytes) {
+    line_.push_back(encodeResult(id_, internalFailureAnswer()) + '\n');
+  }
+
+  void prepare(std::string_view answer) override {
+    std::string text = encodeResult(id_, answer);
+    text.push_back('\n');
+    line_.front() = std::move(text);
+  }
+
+  void deliver() noexcept override { connection_->deliverReply(line_, heldBytes_); }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+  std::string id_;
+  std::size_t heldBytes_;
+  std::list<std::string> line_;  ///< one node, spliced into the outbox without allocating
+};
 
 }  // namespace
 
 Connection::Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCService& service,
-                       std::size_t maxLineBytes, Ended ended)
+                       const ConnectionLimits& limits, ByteBudget& budget, int wakeFd, Ended ended)
     : io_(io),
       socket_(io),
       fd_(peer.get()),
       service_(service),
+      limits_(limits),
+      budget_(budget),
+      wakeFd_(wakeFd),
       ended_(std::move(ended)),
-      framer_(maxLineBytes) {
+      framer_(limits.maxLineBytes),
+      stallTimer_(io),
+      drainTimer_(io) {
+  buffers_.reserve(kWriteBatch);
   asio::error_code error;
   socket_.assign(asio::local::stream_protocol(), peer.get(), error);
   if (error) throw asio::system_error(error);  // |peer| still owns the descriptor
@@ -38,7 +89,41 @@ Connection::Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCSe
 Connection::~Connection() = default;
 
 void Connection::start() {
+  watchHangUp();
   readMore();
+}
+
+void Connection::watchHangUp() {
+  // A peer that closes its end raises a hang-up on ours, seen even while reading is paused.
+  socket_.async_wait(asio::socket_base::wait_error,
+                     [self = shared_from_this()](const asio::error_code& error) {
+                       if (!error) self->peerGone();
+                     });
+}
+
+void Connection::peerGone() {
+  bool held = false;
+  {
+    const std::lock_guard lock(mutex_);
+    broken_ = true;
+    held = held_;
+  }
+  // Calls still waiting for a worker would only be answered to nobody: they are dropped,
+  // unless a free worker would start them at once anyway (they then run as if the peer had
+  // stayed).
+  service_.cancelQueued(lane_, /*onlyWhenBusy=*/!held);
+  stopReading();
+  flush();
+}
+
+void Connection::stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  service_.cancelQueued(lane_);
+  stopReading();
+  flush();
 }
 
 void Connection::stopReading() {
@@ -51,20 +136,57 @@ void Connection::stopReading() {
 }
 
 void Connection::readMore() {
+  // Growing the buffer past what every connection keeps draws on the connection's own limit
+  // and on the shared budget, before anything is allocated.
+  const std::size_t wanted = chargeable(framer_.capacityAfter(kReadChunk));
+  bool pause = false;
+  bool ownLimit = false;
+  bool refused = false;
+  {
+    const std::lock_guard lock(mutex_);
+    if (wanted > bufferBytes_) {
+      ownLimit = callBytes_ + wanted > limits_.maxConnectionBytes;
+      if (ownLimit || !budget_.fits(wanted - bufferBytes_)) {
+        // With calls of its own in flight, their end makes room; without, nothing will.
+        pause = callsInFlight_ > 0;
+        refused = !pause;
+        paused_ = pause;
+      }
+    }
+  }
+  if (pause) {
+    framer_.releaseIfEmpty();
+    settleBufferCharge();
+    return;  // a call's reply resumes reading
+  }
+  if (refused) {
+    refuse(ownLimit ? envelopeError(RpcErrorCode::kInvalidRequest, "request too large")
+                    : envelopeError(RpcErrorCode::kServiceBusy,
+                                    "service busy: too many request bytes buffered"));
+    return;
+  }
   std::span<char> room;
   try {
     room = framer_.prepare(kReadChunk);
   } catch (const std::bad_alloc&) {
-    // No memory for the line the peer is sending: it gets no further lines read.
-    endReading();
+    refuse(envelopeError(RpcErrorCode::kServiceBusy, "service busy: out of memory"));
     return;
   }
+  settleBufferCharge();
   reading_ = true;
   socket_.async_read_some(
-      asio::buffer(room.data(), room.size()),
+      asio::buffer(room.data(), std::min(room.size(), kReadChunk)),
       [self = shared_from_this()](const asio::error_code& error, std::size_t count) {
         self->onRead(error, count);
       });
+}
+
+void Connection::settleBufferCharge() {
+  const std::size_t now = chargeable(framer_.capacity());
+  const std::lock_guard lock(mutex_);
+  if (now > bufferBytes_) budget_.add(now - bufferBytes_);
+  if (now < bufferBytes_) budget_.give(bufferBytes_ - now);
+  bufferBytes_ = now;
 }
 
 void Connection::onRead(const asio::error_code& error, std::size_t count) {
@@ -75,13 +197,20 @@ void Connection::onRead(const asio::error_code& error, std::size_t count) {
     return;
   }
   framer_.commit(count);
+  bool lines = false;
   while (const auto line = framer_.nextLine()) {
     dispatch(*line);
+    lines = true;
   }
   if (framer_.overflowed()) {
-    queue(encodeError(RpcError{"null", RpcErrorCode::kInvalidRequest, "request too large"}));
-    endReading();
+    refuse(envelopeError(RpcErrorCode::kInvalidRequest, "request too large"));
     return;
+  }
+  if (framer_.unfinished() == 0) {
+    stallTimer_.cancel();
+    stallArmed_ = false;
+  } else if (lines || !stallArmed_) {
+    armStallTimer();  // a new line began
   }
   bool pause = false;
   {
@@ -89,8 +218,38 @@ void Connection::onRead(const asio::error_code& error, std::size_t count) {
     pause = overloaded();
     paused_ = pause;
   }
+  if (pause) {
+    framer_.releaseIfEmpty();
+    settleBufferCharge();
+  }
   flush();  // resumes reading itself once a paused connection may read again
   if (!pause) readMore();
+}
+
+void Connection::armStallTimer() {
+  stallArmed_ = true;
+  lineSince_ = std::chrono::steady_clock::now();
+  stallTimer_.expires_at(lineSince_ + limits_.lineTimeout);
+  stallTimer_.async_wait(
+      [self = shared_from_this(), since = lineSince_](const asio::error_code& error) {
+        if (!error && self->stallArmed_ && self->lineSince_ == since) self->onStall(error);
+      });
+}
+
+void Connection::onStall(const asio::error_code&) {
+  stallArmed_ = false;
+  if (framer_.unfinished() == 0) return;
+  bool waiting = false;
+  {
+    const std::lock_guard lock(mutex_);
+    if (readClosed_) return;
+    waiting = paused_;
+  }
+  if (waiting) {
+    armStallTimer();  // the service, not the peer, holds the line up: a fresh wait
+    return;
+  }
+  refuse(envelopeError(RpcErrorCode::kInvalidRequest, "request line not finished in time"));
 }
 
 void Connection::dispatch(const FramedLine& line) {
@@ -100,27 +259,46 @@ void Connection::dispatch(const FramedLine& line) {
     return;
   }
   auto& call = std::get<RpcCall>(decoded);
-  {
-    const std::lock_guard lock(mutex_);
-    ++callsInFlight_;
-  }
+  const std::size_t held = call.request.size() + kCallOverhead;
+  bool counted = false;
+  // The dispatcher's border: a call that cannot be handed on (out of memory) is answered
+  // here, and only here.
   try {
-    service_.performRequest(std::move(call.request),
-                            [self = shared_from_this(), id = call.id](const std::string& reply) {
-                              self->deliverReply(encodeResult(id, reply) + '\n');
-                            });
-  } catch (const std::exception& error) {
-    // The call could not even be queued.
+    if (auto answer = service_.answerAtOnce(call.request)) {
+      queue(encodeResult(call.id, *answer));
+      return;
+    }
+    auto target = std::make_shared<Call>(shared_from_this(), call.id, held);
     {
       const std::lock_guard lock(mutex_);
+      ++callsInFlight_;
+      callBytes_ += held;
+    }
+    budget_.add(held);
+    counted = true;
+    service_.performRequest(lane_, std::move(call.request), std::move(target));
+  } catch (const std::exception& error) {
+    if (counted) {
+      budget_.give(held);
+      const std::lock_guard lock(mutex_);
       --callsInFlight_;
+      callBytes_ -= held;
     }
     queue(encodeResult(call.id,
                        encodeToString(failure(std::string("internal_error: ") + error.what()))));
   }
 }
 
+void Connection::refuse(std::string message) {
+  queue(std::move(message));
+  stopReading();
+}
+
 void Connection::endReading() {
+  stallTimer_.cancel();
+  stallArmed_ = false;
+  framer_.discard();
+  settleBufferCharge();
   {
     const std::lock_guard lock(mutex_);
     readClosed_ = true;
@@ -132,7 +310,9 @@ void Connection::endReading() {
 void Connection::queue(std::string message) {
   message.push_back('\n');
   const std::lock_guard lock(mutex_);
-  if (!broken_) outbox_ += message;
+  if (broken_) return;
+  outboxBytes_ += message.size();
+  outbox_.push_back(std::move(message));
 }
 
 std::size_t Connection::sendNow(std::string_view message) {
@@ -152,66 +332,126 @@ std::size_t Connection::sendNow(std::string_view message) {
   return sent;
 }
 
-bool Connection::overloaded() const {
-  return callsInFlight_ >= kMaxCallsInFlight || outbox_.size() + sendingBytes_ >= kMaxPendingOutput;
+bool Connection::overBacklog() const {
+  return outboxBytes_ + sendingBytes_ >= limits_.maxReplyBacklog;
 }
 
-void Connection::deliverReply(std::string message) {
-  bool wakeIo = false;
+bool Connection::overloaded() const {
+  if (callsInFlight_ >= kMaxCallsInFlight || overBacklog()) return true;
+  return callsInFlight_ > 0 && (callBytes_ + bufferBytes_ >= limits_.maxConnectionBytes ||
+                                budget_.used() >= budget_.limit());
+}
+
+void Connection::wakeIo() {
+  if (wakeWanted_) return;
+  wakeWanted_ = true;
+  const std::uint64_t one = 1;
+  (void)!::write(wakeFd_, &one, sizeof one);  // an eventfd: never full, never blocks
+}
+
+void Connection::onWake() {
   {
     const std::lock_guard lock(mutex_);
-    if (broken_) {
-      // The peer is gone: the reply is dropped.
-    } else if (!writing_ && outbox_.empty()) {
+    if (!wakeWanted_) return;
+    wakeWanted_ = false;
+  }
+  flush();
+}
+
+void Connection::deliverReply(std::list<std::string>& line, std::size_t heldBytes) noexcept {
+  budget_.give(heldBytes);
+  const std::lock_guard lock(mutex_);
+  callBytes_ -= heldBytes;
+  --callsInFlight_;
+  if (!broken_ && !line.empty()) {
+    std::string& text = line.front();
+    if (!writing_ && outbox_.empty()) {
       // Nothing is queued before this reply: write it from here, and leave only what the
-      // socket would not take now to the I/O thread (erase and swap allocate nothing, so
-      // nothing can fail once part of the reply is out).
-      const std::size_t sent = sendNow(message);
-      if (!broken_ && sent < message.size()) {
-        message.erase(0, sent);
-        outbox_.swap(message);
-        wakeIo = true;
+      // socket would not take now to the I/O thread.
+      const std::size_t sent = sendNow(text);
+      if (!broken_ && sent < text.size()) {
+        text.erase(0, sent);
+        outboxBytes_ += text.size();
+        outbox_.splice(outbox_.end(), line);
+        wakeIo();
       }
     } else {
-      // A write is in progress (its end flushes the queue), or a flush is already due. If
-      // appending runs out of memory nothing has changed yet, and the caller replies again.
-      outbox_ += message;
+      // A write is in progress (its end flushes the queue), or a flush is already due.
+      outboxBytes_ += text.size();
+      outbox_.splice(outbox_.end(), line);
+      if (!writing_) wakeIo();
     }
-    --callsInFlight_;
-    if (callsInFlight_ == 0 && readClosed_) wakeIo = true;
-    if (paused_ && !overloaded()) wakeIo = true;
+    if (!held_ && overBacklog()) {
+      // The peer reads too slowly: its queued calls wait rather than pile up more replies.
+      held_ = true;
+      service_.hold(lane_);
+    }
   }
-  if (wakeIo) asio::post(io_, [self = shared_from_this()] { self->flush(); });
+  if (callsInFlight_ == 0 && readClosed_) wakeIo();
+  if (paused_ && !overloaded()) wakeIo();
 }
 
 void Connection::flush() {
   bool resume = false;
+  bool release = false;
   bool write = false;
+  bool drain = false;
   {
     std::unique_lock lock(mutex_);
-    if (closed_ || writing_) return;
-    if (broken_) outbox_.clear();
+    if (closed_) return;
+    if (broken_) {
+      outbox_.clear();
+      outboxBytes_ = 0;
+    }
+    if (held_ && (broken_ || !overBacklog())) {
+      held_ = false;
+      release = true;
+    }
     if (paused_ && !readClosed_ && !overloaded()) {
       paused_ = false;
       resume = true;
     }
-    if (outbox_.empty()) {
-      if (readClosed_ && callsInFlight_ == 0) {
-        closed_ = true;
-        lock.unlock();
-        close();
-        return;
-      }
-    } else {
-      sending_.swap(outbox_);
-      sendingBytes_ = sending_.size();
+    if (!writing_ && outbox_.empty() && readClosed_ && callsInFlight_ == 0) {
+      closed_ = true;
+      lock.unlock();
+      close();
+      return;
+    }
+    if (!writing_ && !outbox_.empty()) {
+      auto end = outbox_.begin();
+      std::size_t bytes = 0;
+      for (std::size_t n = 0; end != outbox_.end() && n < kWriteBatch; ++end, ++n)
+        bytes += end->size();
+      sending_.splice(sending_.end(), outbox_, outbox_.begin(), end);
+      outboxBytes_ -= bytes;
+      sendingBytes_ = bytes;
       writing_ = true;
       write = true;
     }
+    drain = stopping_ && writing_ && !drainArmed_;
   }
+  if (release) service_.release(lane_);
   if (resume) readMore();
+  if (drain) {
+    // Stopping: what the peer has not taken within the wait is dropped with the connection.
+    drainArmed_ = true;
+    drainTimer_.expires_after(limits_.stopReplyWait);
+    drainTimer_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+      if (error || !self->drainArmed_) return;
+      self->drainArmed_ = false;
+      {
+        const std::lock_guard lock(self->mutex_);
+        self->broken_ = true;
+      }
+      asio::error_code ignored;
+      self->socket_.cancel(ignored);  // the write ends, aborted, and flushes
+    });
+  }
   if (!write) return;
-  asio::async_write(socket_, asio::buffer(sending_),
+  buffers_.clear();
+  for (const auto& reply : sending_)
+    buffers_.push_back(asio::buffer(reply));
+  asio::async_write(socket_, buffers_,
                     [self = shared_from_this()](const asio::error_code& error, std::size_t) {
                       self->onWritten(error);
                     });
@@ -225,13 +465,21 @@ void Connection::onWritten(const asio::error_code& error) {
     if (error) broken_ = true;
   }
   sending_.clear();
-  if (sending_.capacity() > kKeptSendCapacity) sending_.shrink_to_fit();
+  if (drainArmed_) {
+    drainArmed_ = false;  // taken in time; the next write gets a fresh wait
+    drainTimer_.cancel();
+  }
   flush();
 }
 
 void Connection::close() {
+  stallTimer_.cancel();
+  drainTimer_.cancel();
+  drainArmed_ = false;
   asio::error_code ignored;
   socket_.close(ignored);
+  framer_.discard();
+  settleBufferCharge();
   if (ended_) ended_(this);
 }
 

@@ -26,6 +26,7 @@ enum class RpcErrorCode : int {
   kParseError = -32700,      ///< the line is not JSON
   kInvalidRequest = -32600,  ///< JSON, but not a call of the shape above (or a line too long)
   kMethodNotFound = -32601,  ///< a call of another method
+  kServiceBusy = -32000,     ///< the service's own limits: too many connections or bytes
 };
 
 /// A well-formed call: its id and the request text it carries.

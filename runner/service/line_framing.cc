@@ -31,19 +31,32 @@ void LineFramer::reallocate(std::size_t capacity) {
   begin_ = 0;
 }
 
+std::size_t LineFramer::plannedCapacity(std::size_t want) const {
+  const std::size_t unfinished = end_ - begin_;
+  if (unfinished > limit_) return capacity_;
+  // One byte past the limit is enough to know that a line is too long.
+  const std::size_t room = std::min(want, limit_ + 1 - unfinished);
+  const std::size_t needed = unfinished + room + kFramePadding;
+  if (capacity_ > kShrinkAbove && needed <= kIdleCapacity) return kIdleCapacity;
+  if (needed > capacity_) {
+    const std::size_t ceiling = limit_ + 1 + kFramePadding;
+    return std::max(needed, std::min(std::max(capacity_ * 2, kIdleCapacity), ceiling));
+  }
+  return capacity_;
+}
+
+std::size_t LineFramer::capacityAfter(std::size_t want) const {
+  return plannedCapacity(want);
+}
+
 std::span<char> LineFramer::prepare(std::size_t want) {
   const std::size_t unfinished = end_ - begin_;
   if (unfinished > limit_) return {};
-  // One byte past the limit is enough to know that a line is too long.
   const std::size_t allowed = limit_ + 1 - unfinished;
   const std::size_t room = std::min(want, allowed);
-  const std::size_t needed = unfinished + room + kFramePadding;
-
-  if (capacity_ > kShrinkAbove && needed <= kIdleCapacity) {
-    reallocate(kIdleCapacity);
-  } else if (needed > capacity_) {
-    const std::size_t ceiling = limit_ + 1 + kFramePadding;
-    reallocate(std::max(needed, std::min(std::max(capacity_ * 2, kIdleCapacity), ceiling)));
+  const std::size_t planned = plannedCapacity(want);
+  if (planned != capacity_) {
+    reallocate(planned);
   } else if (begin_ > 0) {
     std::memmove(buffer_.get(), buffer_.get() + begin_, unfinished);
     scanned_ -= begin_;
@@ -53,6 +66,15 @@ std::span<char> LineFramer::prepare(std::size_t want) {
   // Hand out all the free room the buffer has, within the limit.
   const std::size_t free = capacity_ - end_ - kFramePadding;
   return {buffer_.get() + end_, std::min(std::max(room, free), allowed)};
+}
+
+void LineFramer::releaseIfEmpty() {
+  if (end_ == begin_) discard();
+}
+
+void LineFramer::discard() {
+  buffer_.reset();
+  capacity_ = begin_ = scanned_ = end_ = 0;
 }
 
 void LineFramer::commit(std::size_t count) {

@@ -46,11 +46,27 @@ class LineFramer {
   /// `nextLine` has answered nothing.
   [[nodiscard]] bool overflowed() const;
 
-  /// Bytes of the buffer, for tests of the memory bound.
+  /// Bytes of the buffer.
   [[nodiscard]] std::size_t capacity() const { return capacity_; }
+
+  /// The buffer's size after `prepare(want)`, without preparing. Lets the caller grant the
+  /// growth before it is allocated.
+  [[nodiscard]] std::size_t capacityAfter(std::size_t want) const;
+
+  /// Bytes of the unfinished line.
+  [[nodiscard]] std::size_t unfinished() const { return end_ - begin_; }
+
+  /// Gives the buffer back when it holds nothing unfinished (a paused reader).
+  void releaseIfEmpty();
+
+  /// Drops the unfinished line and gives the buffer back (a reader that stopped).
+  void discard();
 
  private:
   void reallocate(std::size_t capacity);
+  // What `prepare(want)` makes of the buffer: its new size (capacity_ when it stays) and the
+  // room it hands out.
+  [[nodiscard]] std::size_t plannedCapacity(std::size_t want) const;
 
   std::size_t limit_;
   std::unique_ptr<char[]> buffer_;

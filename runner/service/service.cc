@@ -1,17 +1,23 @@
 #include "runner/service/service.h"
 
+#include <malloc.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio.hpp>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <system_error>
 #include <unordered_map>
 
 #include "runner/posix.h"
+#include "runner/service/byte_budget.h"
 #include "runner/service/connection.h"
 #include "runner/service/listening_socket.h"
 #include "runner/service/systemd.h"
@@ -26,8 +32,38 @@ static_assert(ServiceOptions{}.maxConcurrency == kDefaultMaxConcurrency);
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
 // Bounds far above any sensible setting, which keep the arithmetic on them clear of overflow.
-constexpr std::size_t kMostRequestBytes = std::size_t{1} << 40;
-constexpr std::size_t kMostConcurrency = 65536;
+constexpr std::size_t kMostBytes = std::size_t{1} << 40;
+constexpr std::size_t kMostCount = 65536;
+constexpr std::size_t kMostSeconds = 86400;
+
+// Once this much has been held since memory was last given back, the service gives it back
+// when it next falls idle, shortly after.
+constexpr std::size_t kTrimAfterBytes = 4 * kMiB;
+constexpr auto kTrimDelay = std::chrono::milliseconds(200);
+// Blocks this large are mapped on their own and given back to the system as soon as they
+// are freed, instead of staying in the allocator's arenas.
+constexpr int kMmapThreshold = 256 * 1024;
+
+// The switches that take a number: the member each sets, and its most.
+struct NumberSwitch {
+  std::string_view name;
+  std::size_t ServiceOptions::*member;
+  std::size_t most;
+};
+constexpr NumberSwitch kNumberSwitches[] = {
+    {"--max-request-bytes", &ServiceOptions::maxRequestBytes, kMostBytes},
+    {"--max-concurrency", &ServiceOptions::maxConcurrency, kMostCount},
+    {"--max-connections", &ServiceOptions::maxConnections, kMostCount},
+    {"--max-buffered-bytes", &ServiceOptions::maxBufferedBytes, kMostBytes},
+    {"--max-connection-bytes", &ServiceOptions::maxConnectionBytes, kMostBytes},
+    {"--max-reply-backlog", &ServiceOptions::maxReplyBacklog, kMostBytes},
+    {"--line-timeout", &ServiceOptions::lineTimeoutSeconds, kMostSeconds},
+};
+
+// Sent, best effort, to a connection over the cap before it is closed.
+constexpr std::string_view kTooManyConnections =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"too many connections"}})"
+    "\n";
 
 std::optional<std::size_t> positiveNumber(const std::string& text, std::size_t most) {
   std::size_t value = 0;
@@ -59,13 +95,26 @@ class SocketService {
         options_(std::move(options)),
         notifyAddress_(std::move(notifyAddress)),
         retry_(io),
-        work_(asio::make_work_guard(io)) {
+        work_(asio::make_work_guard(io)),
+        budget_(options_.maxBufferedBytes),
+        wake_(io),
+        trimTimer_(io) {
+    limits_.maxLineBytes = options_.maxRequestBytes;
+    limits_.maxConnectionBytes = options_.maxConnectionBytes;
+    limits_.maxReplyBacklog = options_.maxReplyBacklog;
+    limits_.lineTimeout = std::chrono::seconds(options_.lineTimeoutSeconds);
+    limits_.stopReplyWait = kStopReplyWait;
+    woken_.reserve(options_.maxConnections);
+    UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
+    wake_.assign(wake.release());
     acceptor_.assign(asio::local::stream_protocol(), listening_.fd.release());
     signals_.assign(signals.release());
   }
 
   void start() {
     waitForSignal();
+    waitForWake();
     waitForPeer();
     if (notifyAddress_) notifySystemd(*notifyAddress_, "READY=1");
   }
@@ -85,6 +134,37 @@ class SocketService {
           }
           stop();
         });
+  }
+
+  // Workers write to the eventfd when a connection has work for the I/O thread.
+  void waitForWake() {
+    wake_.async_wait(asio::posix::stream_descriptor::wait_read,
+                     [this](const asio::error_code& error) {
+                       if (error) return;
+                       std::uint64_t count = 0;
+                       (void)!::read(wake_.native_handle(), &count, sizeof count);
+                       // Reserved for every connection: copying allocates nothing.
+                       woken_.clear();
+                       for (const auto& entry : connections_)
+                         woken_.push_back(entry.second);
+                       for (const auto& connection : woken_)
+                         connection->onWake();
+                       woken_.clear();
+                       if (stopping_ && connections_.empty()) return;
+                       if (budget_.used() == 0) trimSoon(/*always=*/false);
+                       waitForWake();
+                     });
+  }
+
+  // Gives freed memory back to the system a moment after the service falls quiet.
+  void trimSoon(bool always) {
+    if (trimArmed_ || (!always && budget_.takePeak() < kTrimAfterBytes)) return;
+    trimArmed_ = true;
+    trimTimer_.expires_after(kTrimDelay);
+    trimTimer_.async_wait([this](const asio::error_code& error) {
+      trimArmed_ = false;
+      if (!error) malloc_trim(0);
+    });
   }
 
   void waitForPeer() {
@@ -116,10 +196,15 @@ class SocketService {
           !service_.shouldAcceptNewConnection(credentials.uid)) {
         continue;  // closed at once
       }
+      if (connections_.size() >= options_.maxConnections) {
+        (void)::send(fd, kTooManyConnections.data(), kTooManyConnections.size(),
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
+        continue;  // closed at once
+      }
       try {
-        auto connection =
-            std::make_shared<Connection>(io_, std::move(peer), service_, options_.maxRequestBytes,
-                                         [this](Connection* ended) { connectionEnded(ended); });
+        auto connection = std::make_shared<Connection>(
+            io_, std::move(peer), service_, limits_, budget_, wake_.native_handle(),
+            [this](Connection* ended) { connectionEnded(ended); });
         connections_.emplace(connection.get(), connection);
         connection->start();
       } catch (const std::exception&) {
@@ -131,10 +216,16 @@ class SocketService {
 
   void connectionEnded(Connection* connection) {
     connections_.erase(connection);
-    if (stopping_ && connections_.empty()) work_.reset();
+    if (stopping_ && connections_.empty()) {
+      finishLoop();
+      return;
+    }
+    trimSoon(/*always=*/true);
   }
 
-  // No new connections or lines; every call already read is answered, then run() returns.
+  // No new connections or lines; every call already read is answered (those not started as
+  // "service_stopping"), replies nobody takes are dropped after the stop wait, then run()
+  // returns.
   void stop() {
     if (stopping_) return;
     stopping_ = true;
@@ -149,8 +240,16 @@ class SocketService {
     for (const auto& entry : connections_)
       open.push_back(entry.second);
     for (const auto& connection : open)
-      connection->stopReading();
-    if (connections_.empty()) work_.reset();
+      connection->stop();
+    if (connections_.empty()) finishLoop();
+  }
+
+  // Nothing is left to wait for: run() returns once the handlers cancelled here have run.
+  void finishLoop() {
+    asio::error_code ignored;
+    wake_.close(ignored);
+    trimTimer_.cancel();
+    work_.reset();
   }
 
   asio::io_context& io_;
@@ -164,6 +263,12 @@ class SocketService {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
   bool stopping_ = false;
+  ByteBudget budget_;
+  ConnectionLimits limits_;
+  asio::posix::stream_descriptor wake_;
+  std::vector<std::shared_ptr<Connection>> woken_;
+  asio::steady_timer trimTimer_;
+  bool trimArmed_ = false;
 };
 
 // SIGTERM and SIGINT, blocked in every thread (the workers inherit the mask) and read from a
@@ -199,6 +304,9 @@ int serve(const ServiceOptions& options) {
     return 1;
   }
 
+  // Large buffers go straight back to the system when freed (fixed, the threshold no longer
+  // rises after a large block is freed, which would keep later ones in the heap).
+  mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
   asio::io_context io(1);
   OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency);
   SocketService socketService(io, std::move(*listened.socket), std::move(signals), service, options,
@@ -220,13 +328,35 @@ int serve(const ServiceOptions& options) {
 
 }  // namespace
 
+const std::string_view kServiceHelpText =
+    "omvi-agent-runner --xpc-service: serves requests over a Unix socket, as newline-delimited\n"
+    "JSON-RPC 2.0, until SIGTERM or SIGINT.\n"
+    "\n"
+    "  --socket PATH               where to listen (default: systemd's socket, else\n"
+    "                              $XDG_RUNTIME_DIR/omvi-agent-runner.sock, else\n"
+    "                              /tmp/omvi-agent-runner-UID/runner.sock)\n"
+    "  --max-request-bytes N       longest request line (67108864)\n"
+    "  --max-concurrency N         calls running at once (64)\n"
+    "  --max-connections N         connections open at once (64)\n"
+    "  --max-buffered-bytes N      request bytes held for all connections (134217728)\n"
+    "  --max-connection-bytes N    request bytes held for one connection (67108864)\n"
+    "  --max-reply-backlog N       unsent reply bytes before a connection is read no more\n"
+    "                              (1048576)\n"
+    "  --line-timeout SECONDS      time an unfinished line may wait for its end (10)\n";
+
 std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> arguments) {
   ServiceOptions options;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
-    const bool takesValue = argument == "--socket" || argument == "--max-request-bytes" ||
-                            argument == "--max-concurrency" || argument == "--json";
-    if (!takesValue) continue;
+    if (argument == "--help") {
+      options.help = true;
+      continue;
+    }
+    const auto number =
+        std::find_if(std::begin(kNumberSwitches), std::end(kNumberSwitches),
+                     [&](const NumberSwitch& entry) { return entry.name == argument; });
+    const bool isNumber = number != std::end(kNumberSwitches);
+    if (!isNumber && argument != "--socket" && argument != "--json") continue;
     if (i + 1 >= arguments.size()) {
       if (argument == "--json") continue;
       return std::nullopt;
@@ -235,14 +365,10 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
     if (argument == "--socket") {
       if (value.empty()) return std::nullopt;
       options.socketPath = value;
-    } else if (argument == "--max-request-bytes") {
-      const auto number = positiveNumber(value, kMostRequestBytes);
-      if (!number) return std::nullopt;
-      options.maxRequestBytes = *number;
-    } else if (argument == "--max-concurrency") {
-      const auto number = positiveNumber(value, kMostConcurrency);
-      if (!number) return std::nullopt;
-      options.maxConcurrency = *number;
+    } else if (isNumber) {
+      const auto parsed = positiveNumber(value, number->most);
+      if (!parsed) return std::nullopt;
+      options.*(number->member) = *parsed;
     }
   }
   return options;
@@ -251,6 +377,15 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
 int runService(std::span<const std::string> arguments) {
   const auto options = parseServiceOptions(arguments);
   if (!options) return 1;
+  if (options->help) {
+    std::string_view rest = kServiceHelpText;
+    while (!rest.empty()) {
+      const ssize_t wrote = ::write(STDOUT_FILENO, rest.data(), rest.size());
+      if (wrote <= 0 && errno != EINTR) break;
+      if (wrote > 0) rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return 0;
+  }
   try {
     return serve(*options);
   } catch (const std::exception&) {

@@ -31,23 +31,77 @@ void WorkerPool::sendSearcher() {
   }
 }
 
-void WorkerPool::submit(Job job) {
+void WorkerPool::submit(Lane& lane, Job job) {
   const std::lock_guard lock(mutex_);
-  queue_.push_back(std::move(job));
+  lane.jobs.push_back(std::move(job));
+  if (lane.waiting || lane.held) return;  // its turn comes (held: after release)
+  try {
+    turn_.push_back(&lane);
+  } catch (...) {
+    lane.jobs.pop_back();
+    throw;
+  }
+  lane.waiting = true;
   sendSearcher();
+}
+
+void WorkerPool::hold(Lane& lane) noexcept {
+  const std::lock_guard lock(mutex_);
+  lane.held = true;  // passed over (and dropped from the turn) when its turn comes
+}
+
+void WorkerPool::release(Lane& lane) {
+  const std::lock_guard lock(mutex_);
+  if (!lane.held) return;
+  if (!lane.waiting && !lane.jobs.empty()) {
+    turn_.push_back(&lane);
+    lane.waiting = true;
+  }
+  lane.held = false;
+  if (lane.waiting) sendSearcher();
+}
+
+std::deque<WorkerPool::Job> WorkerPool::takeQueued(Lane& lane) {
+  const std::lock_guard lock(mutex_);
+  if (lane.waiting) {
+    turn_.erase(std::find(turn_.begin(), turn_.end(), &lane));
+    lane.waiting = false;
+  }
+  std::deque<Job> jobs;
+  jobs.swap(lane.jobs);
+  return jobs;
+}
+
+WorkerPool::Job WorkerPool::next() {
+  while (!turn_.empty()) {
+    Lane* lane = turn_.front();
+    turn_.pop_front();
+    if (lane->held || lane->jobs.empty()) {
+      lane->waiting = false;
+      continue;
+    }
+    Job job = std::move(lane->jobs.front());
+    lane->jobs.pop_front();
+    if (lane->jobs.empty()) {
+      lane->waiting = false;
+    } else {
+      // Cannot fail: the slot just popped is free again.
+      turn_.push_back(lane);
+    }
+    return job;
+  }
+  return nullptr;
 }
 
 void WorkerPool::work(bool searching) {
   std::unique_lock lock(mutex_);
   while (true) {
-    if (!queue_.empty()) {
-      Job job = std::move(queue_.front());
-      queue_.pop_front();
+    if (Job job = next()) {
       if (searching) --searching_;
       searching = false;
-      if (!queue_.empty()) sendSearcher();
+      if (!turn_.empty()) sendSearcher();
       lock.unlock();
-      job();
+      job(false);
       job = nullptr;  // whatever the job holds goes before the thread looks again
       lock.lock();
       continue;
@@ -76,6 +130,11 @@ void WorkerPool::finish() {
   for (auto& thread : threads) {
     if (thread.joinable()) thread.join();
   }
+}
+
+bool WorkerPool::saturated() const {
+  const std::lock_guard lock(mutex_);
+  return threads_.size() >= maxThreads_ && idle_ <= wakeups_;
 }
 
 std::size_t WorkerPool::threadCount() const {

@@ -1,14 +1,17 @@
 // The threads that run the service's calls.
 //
-// Owns: a queue of jobs and up to a fixed number of threads that run them, started when a
-// job finds no idle thread and kept afterwards. A job that blocks (a child run) holds its
-// thread, so as many jobs run at once as the pool has threads.
+// Owns: one queue of jobs per lane (a lane is one connection), the turn the lanes take, and up
+// to a fixed number of threads that run the jobs, started when a job finds no idle thread and
+// kept afterwards. A job that blocks (a child run) holds its thread, so as many jobs run at once
+// as the pool has threads.
+//
+// Lanes are served in turn, one job each: a connection that queued thousands of calls gets
+// one thread in turn with every other connection, not the whole pool. A held lane (its
+// connection has too many replies unread) is passed over until it is released.
 //
 // Waking a thread costs far more than a small job, so one thread at a time is sent to the
 // queue: the thread that takes a job sends the next one (waking an idle thread, or starting
-// a thread) while jobs remain, before it runs its own. Short jobs are thus run back to back
-// by the threads already awake, and a long one never keeps a queued job from a free thread
-// for longer than one wake-up.
+// a thread) while jobs remain, before it runs its own.
 // Does not own: what a job does or how it replies (xpc_service.h); jobs catch their own
 // exceptions.
 #pragma once
@@ -25,7 +28,17 @@ namespace OmviAgentRunnerMain {
 
 class WorkerPool {
  public:
-  using Job = std::function<void()>;
+  /// Runs with false on a worker; with true where a queued job is cancelled (`takeQueued`),
+  /// which must then answer without doing the work. Must not throw.
+  using Job = std::function<void(bool cancelled)>;
+
+  /// One caller's queue. Belongs to the caller, must outlive every job queued on it, and
+  /// its fields belong to the pool.
+  struct Lane {
+    std::deque<Job> jobs;
+    bool held = false;
+    bool waiting = false;  ///< in the pool's turn
+  };
 
   /// Starts one thread at once; throws std::system_error when even that fails.
   /// |maxThreads| is raised to 1 when lower.
@@ -35,10 +48,18 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  /// Queues |job| and returns at once. When every thread is busy and fewer than the maximum
-  /// run, a new thread takes it; when none can be started it waits for a busy one. Any
-  /// thread may submit. |job| must not throw.
-  void submit(Job job);
+  /// Queues |job| on |lane| and returns at once; changes nothing when it throws. Any thread.
+  void submit(Lane& lane, Job job);
+
+  /// The lane's jobs wait until `release`; jobs already running go on. Never throws.
+  void hold(Lane& lane) noexcept;
+  void release(Lane& lane);
+
+  /// Takes the lane's jobs that have not started (nothing of them runs on a worker).
+  [[nodiscard]] std::deque<Job> takeQueued(Lane& lane);
+
+  /// Whether every thread the pool may have is running a job: a job queued now waits.
+  [[nodiscard]] bool saturated() const;
 
   /// Runs the jobs queued so far to their end and joins the threads. No job may be
   /// submitted afterwards. Call from outside the pool.
@@ -50,13 +71,15 @@ class WorkerPool {
  private:
   // |searching|: the thread was started to take a queued job.
   void work(bool searching);
-  // With mutex_ held and a job queued: makes sure a thread is on its way to the queue.
+  // With mutex_ held: the next job in turn, or nothing.
+  [[nodiscard]] Job next();
+  // With mutex_ held and a job waiting: makes sure a thread is on its way to the queue.
   void sendSearcher();
 
   const std::size_t maxThreads_;
   mutable std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Job> queue_;
+  std::deque<Lane*> turn_;  ///< lanes with jobs, in the order they are served
   std::vector<std::thread> threads_;
   std::size_t idle_ = 0;       ///< threads waiting
   std::size_t wakeups_ = 0;    ///< wake-ups sent and not yet taken by a waiting thread

@@ -1,21 +1,17 @@
 #include "runner/service/xpc_service.h"
 
-#include <exception>
 #include <utility>
 
 #include "runner/entry.h"
 #include "runner/records.h"
+#include "runner/request_decoder.h"
+#include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
 
-std::string internalFailure(const char* what) noexcept {
-  try {
-    return encodeToString(failure(std::string("internal_error: ") + what));
-  } catch (...) {
-    return std::string(kEncodeFailedText);
-  }
-}
+// A ping request is a few dozen bytes; anything longer goes to the workers undecoded.
+constexpr std::size_t kLongestInlineRequest = 256;
 
 }  // namespace
 
@@ -26,18 +22,31 @@ bool OmviAgentRunnerXPCService::shouldAcceptNewConnection(uid_t peerUid) const {
   return peerUid == ownUid_ || peerUid == 0;
 }
 
-void OmviAgentRunnerXPCService::performRequest(std::string request, Reply reply) {
-  pool_.submit([request = std::move(request), reply = std::move(reply)] {
-    // The worker's one border: whatever escapes the answer, or the reply before it has
-    // taken the answer, is answered as an internal failure instead.
+std::optional<std::string> OmviAgentRunnerXPCService::answerAtOnce(std::string_view request) const {
+  if (request.size() > kLongestInlineRequest) return std::nullopt;
+  const DecodedRequest decoded = decodeRequest(request);
+  if (!decoded.request || lowercased(trimmed(decoded.request->op)) != "ping") return std::nullopt;
+  return handleJSONText(request);
+}
+
+void OmviAgentRunnerXPCService::performRequest(WorkerPool::Lane& lane, std::string request,
+                                               std::shared_ptr<ReplyTarget> reply) {
+  pool_.submit(lane, [request = std::move(request), reply = std::move(reply)](bool cancelled) {
+    // The worker's one border: whatever is thrown while answering or preparing leaves the
+    // internal failure the target made beforehand, and the call is delivered once.
     try {
-      reply(handleJSONText(request));
-    } catch (const std::exception& error) {
-      reply(internalFailure(error.what()));
+      reply->prepare(cancelled ? encodeToString(failure(std::string(kServiceStoppingText)))
+                               : handleJSONText(request));
     } catch (...) {
-      reply(internalFailure("unknown"));
     }
+    reply->deliver();
   });
+}
+
+void OmviAgentRunnerXPCService::cancelQueued(WorkerPool::Lane& lane, bool onlyWhenBusy) {
+  if (onlyWhenBusy && !pool_.saturated()) return;
+  for (auto& job : pool_.takeQueued(lane))
+    job(true);
 }
 
 void OmviAgentRunnerXPCService::finish() {

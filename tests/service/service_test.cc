@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
+#include <set>
 #include <thread>
 
 #include "tests/support/service_support.h"
@@ -143,36 +145,127 @@ TEST_F(Service, APeerThatLeavesMidCallCausesNoError) {
   stopCleanly(service);
 }
 
-TEST_F(Service, ALineOverTheLimitIsRefusedAndEndsTheConnection) {
+// Each limit on what a peer makes the service hold answers with one error line and ends
+// that connection; the service goes on serving others.
+TEST_F(Service, InputOverALimitIsRefusedAndEndsTheConnection) {
   const std::string call =
       R"({"jsonrpc":"2.0","id":1,"method":"performRequest","params":["{\"op\":\"ping\"}"]})";
-  ServiceProcess service(ServiceProcess::runnerServing(socket, {"--max-request-bytes", "1024"}));
-  ServiceClient client(socket);
-  ASSERT_TRUE(client.send(call + std::string(1024 - call.size(), ' ') + "\n"));  // exactly 1024
-  EXPECT_TRUE(decodeServiceReply(client.readLine()).response().ok());
-  client.send(std::string(1025, 'x') + "\n");
-  const ServiceReply refused = decodeServiceReply(client.readLine());
-  EXPECT_EQ(refused.id, "null");
-  EXPECT_EQ(refused.errorCode, -32600);
-  EXPECT_EQ(refused.errorMessage, "request too large");
-  EXPECT_TRUE(client.endsWithin());
+  const struct {
+    std::vector<std::string> switches;
+    std::string sent;  // after a ping of exactly 1024 bytes
+    int code;
+    std::string message;
+  } cases[] = {
+      {{"--max-request-bytes", "1024"}, std::string(1025, 'x') + "\n", -32600, "request too large"},
+      {{"--max-connection-bytes", "100000"}, std::string(200000, 'x'), -32600, "request too large"},
+      {{"--max-buffered-bytes", "100000"},
+       std::string(300000, 'x'),
+       -32000,
+       "service busy: too many request bytes buffered"},
+      {{"--line-timeout", "1"}, "{", -32600, "request line not finished in time"},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.message);
+    ServiceProcess service(ServiceProcess::runnerServing(socket, row.switches));
+    ServiceClient client(socket);
+    ASSERT_TRUE(client.send(call + std::string(1024 - call.size(), ' ') + "\n"));
+    EXPECT_TRUE(decodeServiceReply(client.readLine()).response().ok());
+    client.send(row.sent);
+    const ServiceReply refused = decodeServiceReply(client.readLine());
+    EXPECT_EQ(refused.id, "null");
+    EXPECT_EQ(refused.errorCode, row.code);
+    EXPECT_EQ(refused.errorMessage, row.message);
+    EXPECT_TRUE(client.endsWithin());
+    ServiceClient other(socket);
+    ASSERT_TRUE(other.call(2, kPing));
+    EXPECT_TRUE(decodeServiceReply(other.readLine()).response().ok());
+    stopCleanly(service);
+  }
+}
+
+// One connection over the cap is told so and closed at once; a closed one frees its place.
+TEST_F(Service, ConnectionsOverTheCapAreToldAndClosed) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket, {"--max-connections", "2"}));
+  auto first = std::make_unique<ServiceClient>(socket);
+  ServiceClient second(socket);
+  for (ServiceClient* client : {first.get(), &second}) {
+    ASSERT_TRUE(client->call(1, kPing));
+    ASSERT_TRUE(client->readLine());
+  }
+  ServiceClient third(socket);
+  const ServiceReply refused = decodeServiceReply(third.readLine());
+  EXPECT_EQ(refused.errorCode, -32000);
+  EXPECT_EQ(refused.errorMessage, "too many connections");
+  EXPECT_TRUE(third.endsWithin());
+  first.reset();
+  EXPECT_TRUE(eventually([&] {
+    ServiceClient fourth(socket);
+    return fourth.call(4, kPing) && fourth.readLine(milliseconds(500)).has_value();
+  }));
   stopCleanly(service);
 }
 
+// A peer that does not read its replies: past the backlog its queued calls wait (and its
+// lines stay unread); once it reads, the rest run and every reply arrives whole.
+TEST_F(Service, UnreadRepliesHoldBackTheConnectionUntilItReads) {
+  constexpr int kCalls = 30;
+  ServiceProcess service(ServiceProcess::runnerServing(
+      socket, {"--max-reply-backlog", "100000", "--max-concurrency", "4"}));
+  ServiceClient client(socket);
+  for (int id = 0; id < kCalls; ++id) {
+    ASSERT_TRUE(client.call(
+        id, shellIn("head -c 15000 /dev/zero | tr '\\0' x; touch done-" + std::to_string(id))));
+  }
+  const auto done = [&] { return std::stoi(sh("ls " + dir.path() + " | grep -c done- || true")); };
+  // The socket takes about 200 KB, the backlog 100 KB: far fewer than 30 replies of 15 KB.
+  EXPECT_TRUE(eventually([&] { return done() >= 10; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(done(), kCalls);
+  std::set<std::string> ids;
+  for (int i = 0; i < kCalls; ++i) {
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.response().str("stdout"), std::string(15000, 'x'));
+    ids.insert(reply.id);
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kCalls));
+  stopCleanly(service);
+}
+
+// The call running still replies; the one queued behind it is answered "service_stopping".
 TEST_F(Service, SigtermOrSigintLetsTheCallInFlightReplyThenExitsZero) {
   for (const int number : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(number);
-    ServiceProcess service(ServiceProcess::runnerServing(socket));
+    ServiceProcess service(ServiceProcess::runnerServing(socket, {"--max-concurrency", "1"}));
     ServiceClient client(socket);
     const std::string started = dir / ("started-" + std::to_string(number));
     ASSERT_TRUE(client.call(7, shellIn("touch " + started + "; sleep 1; echo done")));
+    ASSERT_TRUE(client.call(8, shellIn("echo never")));
     ASSERT_TRUE(exists(started));
     stopCleanly(service, number);  // waits for the call in flight, whose reply still comes
-    const ServiceReply reply = decodeServiceReply(client.readLine());
-    EXPECT_EQ(reply.id, "7");
-    EXPECT_EQ(reply.response().str("stdout"), "done\n");
+    std::map<std::string, Response> replies;
+    for (int i = 0; i < 2; ++i) {
+      const ServiceReply reply = decodeServiceReply(client.readLine());
+      replies.emplace(reply.id, reply.response());
+    }
+    EXPECT_EQ(replies["7"].str("stdout"), "done\n");
+    EXPECT_EQ(replies["8"].str("error"), "service_stopping");
     EXPECT_TRUE(client.endsWithin());
   }
+}
+
+// A peer that never reads cannot hold the stop: its replies are dropped after 5 s.
+TEST_F(Service, SigtermWithAPeerThatNeverReadsStillExitsZero) {
+  ServiceProcess service(ServiceProcess::runnerServing(socket));
+  ServiceClient client(socket);
+  for (int id = 0; id < 30; ++id) {  // 450 KB of replies, more than the socket takes
+    ASSERT_TRUE(client.call(
+        id, shellIn("head -c 15000 /dev/zero | tr '\\0' x; touch done-" + std::to_string(id))));
+  }
+  ASSERT_TRUE(exists(dir / "done-29"));
+  const auto signalled = Clock::now();
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(std::chrono::seconds(15)), 0);
+  EXPECT_LT(Clock::now() - signalled, std::chrono::seconds(10));
 }
 
 TEST_F(Service, StartsThroughSystemdSocketActivation) {

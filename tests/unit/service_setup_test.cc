@@ -14,6 +14,7 @@
 #include "runner/service/listening_socket.h"
 #include "runner/service/service.h"
 #include "runner/service/worker_pool.h"
+#include "runner/service/xpc_service.h"
 #include "tests/support/test_support.h"
 
 namespace OmviAgentRunnerMain {
@@ -26,12 +27,25 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
     std::vector<std::string> arguments;
     std::optional<ServiceOptions> expected;
   };
+  const auto with = [](auto change) {
+    ServiceOptions options;
+    change(options);
+    return std::optional<ServiceOptions>(options);
+  };
   const std::vector<Case> cases = {
       {{"r", "--xpc-service"}, ServiceOptions{}},
       {{"r", "--socket", "/s", "--max-request-bytes", "10", "--max-concurrency", "3"},
        ServiceOptions{"/s", 10, 3}},
       {{"r", "--json", "--socket", "--xpc-service"}, ServiceOptions{}},  // a payload, not a switch
       {{"r", "--json"}, ServiceOptions{}},
+      {{"r", "--max-connections", "3", "--max-reply-backlog", "5", "--line-timeout", "2", "--help"},
+       with([](ServiceOptions& o) {
+         o.maxConnections = 3, o.maxReplyBacklog = 5, o.lineTimeoutSeconds = 2, o.help = true;
+       })},
+      {{"r", "--max-buffered-bytes", "7", "--max-connection-bytes", "8"},
+       with([](ServiceOptions& o) { o.maxBufferedBytes = 7, o.maxConnectionBytes = 8; })},
+      {{"r", "--max-connections", "0"}, std::nullopt},
+      {{"r", "--line-timeout", "86401"}, std::nullopt},
       {{"r", "--socket"}, std::nullopt},
       {{"r", "--socket", ""}, std::nullopt},
       {{"r", "--max-request-bytes", "0"}, std::nullopt},
@@ -129,13 +143,14 @@ using namespace std::chrono_literals;
 // Jobs that block until |open| have to run on threads of their own.
 TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
   WorkerPool pool(4);
+  WorkerPool::Lane lane;
   std::mutex mutex;
   std::condition_variable changed;
   int running = 0;
   bool open = false;
   std::atomic<int> done{0};
   for (int i = 0; i < 6; ++i) {
-    pool.submit([&] {
+    pool.submit(lane, [&](bool) {
       std::unique_lock lock(mutex);
       ++running;
       changed.notify_all();
@@ -155,6 +170,35 @@ TEST(WorkerPool, RunsBlockingJobsSideBySideUpToItsMaximum) {
   changed.notify_all();
   pool.finish();
   EXPECT_EQ(done, 6);
+}
+
+// Whether preparing the reply throws or not, each call is delivered exactly once: with its
+// answer, or with the internal failure its target made beforehand.
+TEST(ServiceWorkerTurn, DeliversEachCallExactlyOnce) {
+  struct Target final : ReplyTarget {
+    explicit Target(bool throws) : throws(throws) {}
+    void prepare(std::string_view text) override {
+      if (throws) throw std::bad_alloc();
+      answer = text;
+    }
+    void deliver() noexcept override { ++delivered; }
+    bool throws;
+    std::string answer;
+    std::atomic<int> delivered{0};
+  };
+  auto fine = std::make_shared<Target>(false);
+  auto failing = std::make_shared<Target>(true);
+  {
+    OmviAgentRunnerXPCService service(getuid(), 2);
+    WorkerPool::Lane lane;
+    service.performRequest(lane, R"({"op":"ping"})", fine);
+    service.performRequest(lane, R"({"op":"ping"})", failing);
+    service.finish();
+  }
+  EXPECT_EQ(fine->delivered, 1);
+  EXPECT_NE(fine->answer.find(R"("stdout":"pong")"), std::string::npos);
+  EXPECT_EQ(failing->delivered, 1);
+  EXPECT_EQ(failing->answer, "");
 }
 
 }  // namespace
