@@ -297,7 +297,7 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
     const nfds_t cancelAt = !status && cancelFd >= 0 ? watch(cancelFd) : count;
     const int timeout = pollTimeout(status ? drainEnd : stageEnd, fallback && !status);
     if (poll(fds.data(), count, timeout) < 0 && errno != EINTR) {
-      waitError = errno;
+      if (!status) waitError = errno;  // after the end, only the last output is lost
       break;
     }
     if (cancelAt < count && fds[cancelAt].revents != 0) {
