@@ -89,7 +89,7 @@ ExistingAncestor nearestExistingAncestor(std::string_view path) {
   }
   const std::string prefix(path.substr(0, found.length));
   std::unique_ptr<char, decltype(&std::free)> real(realpath(prefix.c_str(), nullptr), &std::free);
-  if (real) found.real = real.get();
+  if (real) found.real = std::string(real.get());
   return found;
 }
 
