@@ -224,11 +224,13 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
   ServiceOptions options;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     const std::string& argument = arguments[i];
+    // The sandbox's switches with a value are read by the entry (sandbox.h); skipped here.
+    const bool foreign = argument == "--json" || argument == "--writable" || argument == "--env";
     const bool takesValue = argument == "--socket" || argument == "--max-request-bytes" ||
-                            argument == "--max-concurrency" || argument == "--json";
+                            argument == "--max-concurrency" || foreign;
     if (!takesValue) continue;
     if (i + 1 >= arguments.size()) {
-      if (argument == "--json") continue;
+      if (foreign) continue;
       return std::nullopt;
     }
     const std::string& value = arguments[++i];
