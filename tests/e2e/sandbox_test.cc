@@ -72,6 +72,10 @@ TEST_F(Sandbox, WritesOutsideTheRootFailWithPermissionDenied) {
     EXPECT_NE((r.str("stderr") + r.str("stdout")).find("ermission denied"), std::string::npos)
         << attempt << ": " << r.str("stderr");
   }
+  // A ".git" file of the agent's making does not make the place it names writable.
+  sh("mkdir forged && echo \"gitdir: $PWD/outside\" > forged/.git", dir_.path());
+  EXPECT_FALSE(
+      send("shell", R"(,"command":"echo x > ../outside/sentinel")", {}, dir_ / "forged").ok());
   // A hook and an fsmonitor program named by the repository run confined, and only where git
   // may run them at all: the read-only reports run neither.
   sh("cp hook.sh repo/.git/hooks/pre-commit && git -C repo config core.fsmonitor " +
