@@ -50,16 +50,22 @@ std::optional<std::string> readLink(const std::string& file, const std::string& 
   return line.front() == '/' ? line : appendingPathComponent(base, line);
 }
 
-// Reaps every child of this thread that has ended, without waiting; false when this thread has
-// no child at all. The children of the runs on this thread have all been reaped by their runs
-// when a call ends, so what is found here is what the runner inherited, or a run's child that
-// outlived its kill (whose waiting thread then simply finds it gone).
+// Reaps every ended child of the runner that matches |type| and |id|, without waiting; false
+// when no child matches at all. Only ever asked for processes of the call: a group or a process
+// of its sessions, which no run of another call can share; the call's own runs have reaped
+// their children before it ends.
 bool reapEnded(idtype_t type, id_t id) {
   while (true) {
     siginfo_t info{};
-    if (waitid(type, id, &info, WEXITED | WNOHANG | __WNOTHREAD) != 0) return errno != ECHILD;
+    if (waitid(type, id, &info, WEXITED | WNOHANG) != 0) return errno != ECHILD;
     if (info.si_pid == 0) return true;
   }
+}
+
+// Whether the runner has any child at all, looked at without reaping one.
+bool hasChildren() {
+  siginfo_t info{};
+  return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 || errno != ECHILD;
 }
 
 // The processes whose session is one of |sessions|.
@@ -148,7 +154,8 @@ void SandboxCall::endProcesses() {
   if (sessions_.empty()) return;
   // Each child led its own session and process group, which nothing of the call can leave
   // (setsid is held by seccomp). A group's number stays reserved while any member lives, so
-  // killing it reaches the call's processes only.
+  // killing it reaches the call's processes only. What the runner inherited (it is a child
+  // subreaper) is reaped here.
   for (const pid_t session : sessions_)
     kill(-session, SIGKILL);
   const auto deadline = std::chrono::steady_clock::now() + kEndWait;
@@ -158,30 +165,31 @@ void SandboxCall::endProcesses() {
       poll(nullptr, 0, 1);
     }
   }
-  if (!reapEnded(P_ALL, 0)) return;  // this thread has no child left: nothing survived
-  // Something lives on: perhaps processes of the call in process groups of their own (made with
-  // setpgid, as timeout(1) does). They are found by their session.
+  if (!hasChildren()) return;  // nothing of the call can be left: it would be the runner's
+  // Perhaps processes of the call live on in process groups of their own (made with setpgid,
+  // as timeout(1) does), or another call's children are running. The call's are found by
+  // their session.
   for (int round = 0; round < kSweepRounds; ++round) {
-    std::vector<UniqueFd> killed;
+    std::vector<std::pair<pid_t, UniqueFd>> killed;
     for (const pid_t pid : membersOf(sessions_)) {
       UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-      // Asked again through the descriptor's process: the pid may have been recycled.
+      // Asked again once the descriptor holds the process: the pid may have been recycled.
       if (!pidfd.valid() ||
           std::find(sessions_.begin(), sessions_.end(), getsid(pid)) == sessions_.end()) {
         continue;
       }
       if (syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) == 0) {
-        killed.push_back(std::move(pidfd));
+        killed.emplace_back(pid, std::move(pidfd));
       }
     }
     if (killed.empty()) break;
-    for (const UniqueFd& pidfd : killed) {
+    for (const auto& [pid, pidfd] : killed) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       pollfd watch{pidfd.get(), POLLIN, 0};
       poll(&watch, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+      reapEnded(P_PID, static_cast<id_t>(pid));
     }
-    reapEnded(P_ALL, 0);
   }
 }
 
