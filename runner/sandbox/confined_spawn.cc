@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::array kAllowedNames{"PATH",  "HOME", "USER", "LOGNAME",
                                    "SHELL", "LANG", "TERM", "TZ"};
-constexpr std::size_t kChildStack = 64 * 1024;
+constexpr std::size_t kChildStack = std::size_t{64} * 1024;
 constexpr unsigned kCloseRangeCloexec = 1U << 2;
 constexpr int kLastSignal = 64;
 
@@ -43,7 +43,7 @@ struct ChildPlan {
 
 // The child shares the parent's memory and runs on its own small stack while the parent waits:
 // raw system calls only, no allocation, no library state, nothing instrumented.
-[[gnu::no_sanitize("address", "undefined", "thread")]] int confinedChild(void* argument) {
+__attribute__((no_sanitize("address", "undefined", "thread"))) int confinedChild(void* argument) {
   auto* plan = static_cast<ChildPlan*>(argument);
   const std::array<unsigned long, 4> defaultAction{};  // SIG_DFL, no flags, empty mask
   const unsigned long noSignals = 0;

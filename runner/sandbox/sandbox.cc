@@ -31,9 +31,9 @@ std::vector<sock_filter> buildFilter(bool noNetwork) {
   bool built = seccomp_rule_add(context, SCMP_ACT_ERRNO(0), SCMP_SYS(setsid), 0) == 0;
   if (noNetwork) {
     for (const int family : {AF_INET, AF_INET6}) {
-      built =
-          built && seccomp_rule_add(context, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1,
-                                    SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(family))) == 0;
+      const scmp_arg_cmp isFamily{0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(family), 0};
+      built = built &&
+              seccomp_rule_add(context, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1, isFamily) == 0;
     }
     built = built &&
             seccomp_rule_add(context, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(io_uring_setup), 0) == 0;
@@ -128,8 +128,8 @@ Enforcement describeEnforcement(const SandboxSettings& settings, KernelSupport k
   } else {
     result.lines.emplace_back("network: open (no --no-network)");
   }
-  result.lines.push_back(abi >= 6 ? "signals: only to processes of the call (Landlock scope)"
-                                  : "signals: not scoped (Landlock before ABI 6)");
+  result.lines.emplace_back(abi >= 6 ? "signals: only to processes of the call (Landlock scope)"
+                                     : "signals: not scoped (Landlock before ABI 6)");
   result.lines.emplace_back(
       "environment: allowlist; standard input /dev/null; git hooks and fsmonitor off for "
       "read-only git");
