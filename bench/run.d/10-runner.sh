@@ -18,6 +18,10 @@ hyperfine -N --warmup 20 --runs 300 \
   "$runner --json '{\"op\":\"shell\",\"command\":\"true\"}'" "zsh -c true"
 
 echo
+echo "== the sandbox's cost per child: /bin/true spawned and reaped, plain and confined in a call"
+"$OMVI_BUILD/bench/sandbox_bench" --benchmark_min_time=0.2
+
+echo
 echo "== shell running true with --sandbox against without (target: at most 0.5 ms added, median)"
 if "$runner" --sandbox-status >/dev/null; then
   hyperfine -N --warmup 20 --runs 300 \
