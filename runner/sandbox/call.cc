@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <optional>
 
@@ -123,9 +124,13 @@ SandboxCall::SandboxCall(std::string workspaceRoot)
 }
 
 SandboxCall::~SandboxCall() {
-  endProcesses();
-  if (!temporaryDirectory_.empty()) {
-    (void)removeEntry(temporaryParent_, temporaryDirectory_);
+  // Only memory can run out here; the call is answered all the same.
+  try {
+    endProcesses();
+    if (!temporaryDirectory_.empty()) {
+      (void)removeEntry(temporaryParent_, temporaryDirectory_);
+    }
+  } catch (const std::exception&) {
   }
   installed = previous_;
 }
