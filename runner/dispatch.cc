@@ -12,7 +12,10 @@
 #include "runner/git/push.h"
 #include "runner/git/reports.h"
 #include "runner/git/restore.h"
+#include "runner/guard/workspace.h"
 #include "runner/process/shell.h"
+#include "runner/sandbox/call.h"
+#include "runner/sandbox/sandbox.h"
 #include "runner/text.h"
 #include "runner/worktree/deliver.h"
 #include "runner/worktree/worktree_add.h"
@@ -64,6 +67,9 @@ RunnerResponse handle(const RunnerRequest& request) {
     if (operation.name != name) continue;
     // The one border where anything unexpected (memory exhaustion) becomes a response.
     try {
+      // Under the sandbox every request is one call: its children end with it.
+      std::optional<SandboxCall> call;
+      if (sandboxSettings().enabled) call.emplace(resolveRoot(request.workspaceRoot));
       return operation.handler(request);
     } catch (const std::exception& error) {
       return failure(std::string("internal_error: ") + error.what());

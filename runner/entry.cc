@@ -11,12 +11,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "runner/dispatch.h"
 #include "runner/posix.h"
 #include "runner/process/call_context.h"
 #include "runner/request_decoder.h"
+#include "runner/sandbox/sandbox.h"
 #include "runner/service/service.h"
 #include "runner/text.h"
 
@@ -34,6 +37,10 @@ constexpr std::string_view kHelpText =
     "  omvi-agent-runner --xpc-service        serve requests over a Unix socket\n"
     "      [--socket PATH] [limits: see omvi-agent-runner --xpc-service --help]\n"
     "  omvi-agent-runner --help | --version\n"
+    "\n"
+    "sandbox (every child: writes only in the workspace, no survivors; OMVI_SANDBOX=1):\n"
+    "  --sandbox | --sandbox=best-effort   [--no-network] [--writable DIR] [--env NAME]\n"
+    "  --sandbox-status                    print what this kernel enforces\n"
     "\n"
     "exit status: 0 ok true, 1 ok false (\"cancelled\" after TERM, INT or HUP), 2 no request\n"
     "or one that cannot be decoded\n";
@@ -215,6 +222,17 @@ void keepStandardDescriptorsOpen() {
   }
 }
 
+// "--sandbox-status": what the sandbox would enforce here, one line each; status 0 when all of it.
+int printSandboxStatus(SandboxSettings settings) {
+  settings.enabled = true;
+  const Enforcement enforcement = describeEnforcement(settings, probeKernel());
+  std::string text;
+  for (const std::string& line : enforcement.lines)
+    text += (text.empty() ? "" : "\n") + line;
+  printLine(std::move(text));
+  return enforcement.missing.empty() ? 0 : 1;
+}
+
 int printCancelled() {
   printLine(encodeToString(failure(std::string(kCancelled))));
   return 1;
@@ -261,11 +279,23 @@ int main(std::span<const std::string> arguments) {
     printLine(encodeToString(pingResponse()));
     return 0;
   }
+  std::string here(PATH_MAX, '\0');
+  here.resize(getcwd(here.data(), here.size()) != nullptr ? std::strlen(here.c_str()) : 0);
+  const SandboxSwitches sandbox =
+      parseSandboxSwitches(arguments, std::getenv("OMVI_SANDBOX"), here);
+  if (sandbox.statusWanted) return printSandboxStatus(sandbox.settings);
   const char* serviceName = std::getenv("XPC_SERVICE_NAME");
-  if (isLaunchdXPCServiceInvocation(
-          arguments, serviceName ? std::optional<std::string>(serviceName) : std::nullopt)) {
-    return runService(arguments);
+  const bool service = isLaunchdXPCServiceInvocation(
+      arguments, serviceName ? std::optional<std::string>(serviceName) : std::nullopt);
+  // Before any thread exists: the settings hold for every child of the process.
+  std::optional<std::string> refused = sandbox.error.empty()
+                                           ? enableSandbox(sandbox.settings)
+                                           : std::optional<std::string>(sandbox.error);
+  if (refused) {
+    if (!service) printLine(encodeToString(failure("sandbox_unavailable: " + *refused)));
+    return 1;
   }
+  if (service) return runService(arguments);
   if (hasSwitch(arguments, "--help") || hasSwitch(arguments, "-h")) {
     printLine(std::string(kHelpText.substr(0, kHelpText.size() - 1)));
     return 0;

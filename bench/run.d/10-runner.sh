@@ -18,6 +18,20 @@ hyperfine -N --warmup 20 --runs 300 \
   "$runner --json '{\"op\":\"shell\",\"command\":\"true\"}'" "zsh -c true"
 
 echo
+echo "== the sandbox's cost per child: /bin/true spawned and reaped, plain and confined in a call"
+"$OMVI_BUILD/bench/sandbox_bench" --benchmark_min_time=0.2
+
+echo
+echo "== shell running true with --sandbox against without (target: at most 0.5 ms added, median)"
+if "$runner" --sandbox-status >/dev/null; then
+  hyperfine -N --warmup 20 --runs 300 \
+    "$runner --json '{\"op\":\"shell\",\"workspace_root\":\"$work\",\"command\":\"true\"}'" \
+    "$runner --sandbox --json '{\"op\":\"shell\",\"workspace_root\":\"$work\",\"command\":\"true\"}'"
+else
+  echo "skipped: this kernel cannot enforce the sandbox"
+fi
+
+echo
 echo "== a 100 MB output flood through shell (target: peak RSS at most 64 MB)"
 read -r kib ms < <("$peak" "$runner" --json '{"op":"shell","command":"yes | head -c 100000000","timeout":60}')
 printf 'peak RSS %d KiB (%.1f MB), %d ms\n' "$kib" "$(echo "$kib/1024" | bc -l)" "$ms"

@@ -15,7 +15,10 @@ namespace OmviAgentRunnerMain {
 inline constexpr std::string_view kNoGitRepository = "No git repository found";
 
 /// Runs git with |args| in |directory| under |timeout| seconds; the response of `runProcess`
-/// unchanged. No option, environment variable, pager or prompt setting is added.
+/// unchanged. No option, environment variable, pager or prompt setting is added, except under
+/// the sandbox: there status, log, diff and branch run with "-c core.hooksPath=/dev/null -c
+/// core.fsmonitor=false" before their arguments (and the child's environment is the sandbox's,
+/// confined_spawn.h).
 [[nodiscard]] RunnerResponse runGit(std::vector<std::string> args, std::string directory,
                                     double timeout);
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
@@ -22,6 +21,7 @@ extern "C" {
 
 #include "runner/posix.h"
 #include "runner/process/call_context.h"
+#include "runner/process/spawn.h"
 #include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
@@ -117,56 +117,6 @@ class Child {
   UniqueFd pidfd_;
 };
 
-struct SpawnResult {
-  pid_t pid = -1;
-  int error = 0;
-};
-
-SpawnResult spawn(const ProcessSpec& launch, int stdoutWrite, int stderrWrite) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (const int error = posix_spawn_file_actions_init(&actions)) return {-1, error};
-  if (const int error = posix_spawnattr_init(&attributes)) {
-    posix_spawn_file_actions_destroy(&actions);
-    return {-1, error};
-  }
-  // Every step must take: a child started without one (in the runner's own directory, with
-  // the runner's descriptors or signal mask) is worse than no child. The first failure wins.
-  int error = 0;
-  auto step = [&error](int result) {
-    if (error == 0) error = result;
-  };
-  step(posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDOUT_FILENO));
-  step(posix_spawn_file_actions_adddup2(&actions, stderrWrite, STDERR_FILENO));
-  step(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
-  if (!launch.directory.empty()) {
-    step(posix_spawn_file_actions_addchdir_np(&actions, launch.directory.c_str()));
-  }
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  step(posix_spawnattr_setsigdefault(&attributes, &all));
-  step(posix_spawnattr_setsigmask(&attributes, &none));
-  step(posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-
-  SpawnResult result;
-  if (error == 0) {
-    std::vector<char*> argv;
-    argv.reserve(launch.arguments.size() + 2);
-    argv.push_back(const_cast<char*>(launch.executable.c_str()));
-    for (const auto& argument : launch.arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    error = posix_spawn(&result.pid, launch.executable.c_str(), &actions, &attributes, argv.data(),
-                        environ);
-  }
-  result.error = error;
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return result;
-}
-
 std::string describeSpawnFailure(const ProcessSpec& launch, int error) {
   std::string text = "could not start " + launch.executable;
   if (!launch.directory.empty()) {
@@ -241,7 +191,8 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
     return outcome;
   }
 
-  const SpawnResult spawned = spawn(launch, stdoutWrite.get(), stderrWrite.get());
+  const SpawnResult spawned =
+      spawnChild(launch, {stdoutWrite.get(), stderrWrite.get()}, sandboxSettings());
   stdoutWrite.reset();
   stderrWrite.reset();
   if (spawned.error != 0) {

@@ -49,9 +49,11 @@ struct ChildOutcome {
   std::string stderrText;
 };
 
-/// Starts |launch| and waits. The child gets the runner's environment and standard input, a
-/// pipe each for standard output and error, default signal dispositions and an empty signal
-/// mask; no other descriptor. Signals reach the child's own process only. Both pipes are
+/// Starts |launch| (spawnChild, spawn.h) and waits. The child gets the runner's environment and
+/// standard input (the sandbox's, when it is on), a pipe each for standard output and error,
+/// default signal dispositions and an empty signal mask; no other descriptor. Signals reach
+/// the child's own process only (the sandbox ends the rest of the call's processes when the
+/// call ends). Both pipes are
 /// drained while waiting, and reading stops at most |timings.finalDrain| after the child
 /// ended, so a descendant holding a pipe cannot hold the answer. The child is reaped before
 /// return unless it survived SIGKILL, in which case a background thread reaps it later.

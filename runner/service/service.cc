@@ -356,9 +356,11 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
         std::find_if(std::begin(kNumberSwitches), std::end(kNumberSwitches),
                      [&](const NumberSwitch& entry) { return entry.name == argument; });
     const bool isNumber = number != std::end(kNumberSwitches);
-    if (!isNumber && argument != "--socket" && argument != "--json") continue;
+    // The sandbox's switches with a value are read by the entry (sandbox.h); skipped here.
+    const bool foreign = argument == "--json" || argument == "--writable" || argument == "--env";
+    if (!isNumber && argument != "--socket" && !foreign) continue;
     if (i + 1 >= arguments.size()) {
-      if (argument == "--json") continue;
+      if (foreign) continue;
       return std::nullopt;
     }
     const std::string& value = arguments[++i];

@@ -1,5 +1,6 @@
 // A service that has answered thousands of calls of every kind holds no more descriptors,
-// children or memory than it did after its first few hundred.
+// children or memory than it did after its first few hundred; a sandboxed one ends each call's
+// processes, and only that call's.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -69,6 +70,32 @@ TEST(ServiceHygiene, ThousandsOfCallsLeaveNothingBehind) {
   if (!OMVI_SANITIZED) {
     EXPECT_LE(residentKiB(service.pid()), resident + 4096);
   }
+  service.signal(SIGTERM);
+  EXPECT_EQ(service.wait(), 0) << service.output();
+}
+
+TEST(ServiceHygiene, SandboxedCallsEndTheirOwnProcessesOnly) {
+  const Completed status = runRunner({"--sandbox-status"});
+  if (status.status != 0) GTEST_SKIP() << "the kernel cannot enforce the sandbox:\n" << status.out;
+  const TempDir dir;
+  const std::string socket = dir / "runner.sock";
+  ServiceProcess service(ServiceProcess::runnerServing(socket, {"--sandbox"}));
+  const std::string root = R"(,"workspace_root":)" + quote(dir.path());
+  ServiceClient slow(socket);
+  ASSERT_TRUE(slow.call(0, R"({"op":"shell","command":"sleep 1; echo alive")" + root + "}"));
+  std::vector<std::unique_ptr<ServiceClient>> clients;
+  for (int c = 0; c < 3; ++c) {
+    clients.push_back(std::make_unique<ServiceClient>(socket));
+    ASSERT_TRUE(clients.back()->call(
+        c,
+        R"({"op":"shell","command":"sleep 100.1 & setsid sleep 100.2 & timeout 200 sleep 100.3 &")" +
+            root + "}"));
+  }
+  for (auto& client : clients)
+    EXPECT_TRUE(decodeServiceReply(client->readLine()).response().ok());
+  EXPECT_EQ(decodeServiceReply(slow.readLine()).response().str("stdout"), "alive\n");
+  EXPECT_EQ(sh("pgrep -f 'sleep 100[.][1-3]' || true"), "");
+  EXPECT_EQ(childrenOf(service.pid()), std::vector<std::string>{});
   service.signal(SIGTERM);
   EXPECT_EQ(service.wait(), 0) << service.output();
 }

@@ -1,4 +1,5 @@
-// The service's start: its switches, where it listens, and how the socket file is made.
+// The service's start: its switches (the sandbox's among them), where it listens, and how the
+// socket file is made.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,6 +12,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "runner/sandbox/confined_spawn.h"
+#include "runner/sandbox/sandbox.h"
 #include "runner/service/listening_socket.h"
 #include "runner/service/service.h"
 #include "runner/service/worker_pool.h"
@@ -46,6 +49,7 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
        with([](ServiceOptions& o) { o.maxBufferedBytes = 7, o.maxConnectionBytes = 8; })},
       {{"r", "--max-connections", "0"}, std::nullopt},
       {{"r", "--line-timeout", "86401"}, std::nullopt},
+      {{"r", "--writable", "--socket", "--env", "--max-concurrency"}, ServiceOptions{}},
       {{"r", "--socket"}, std::nullopt},
       {{"r", "--socket", ""}, std::nullopt},
       {{"r", "--max-request-bytes", "0"}, std::nullopt},
@@ -58,6 +62,25 @@ TEST(ServiceOptions, ReadsTheSwitchesAndRefusesMalformedOnes) {
     EXPECT_EQ(parseServiceOptions(row.arguments), row.expected);
   }
   EXPECT_EQ(parseServiceOptions(std::vector<std::string>{"r"})->maxRequestBytes, 64u << 20);
+}
+
+TEST(SandboxSwitches, ReadsTheSwitchesAndTheEnvironmentsAllowlist) {
+  const std::vector<std::string> arguments{
+      "r", "--json", "--sandbox", "--sandbox=best-effort", "--no-network", "--writable",
+      "w", "--env",  "NAME",      "--sandbox-status"};
+  const SandboxSwitches read = parseSandboxSwitches(arguments, "0", "/here");
+  EXPECT_EQ(read.settings, (SandboxSettings{true, true, true, {"/here/w"}, {"NAME"}}));
+  EXPECT_TRUE(read.statusWanted);
+  EXPECT_EQ(parseSandboxSwitches(std::vector<std::string>{"r"}, "1", "/").settings.enabled, true);
+  for (const auto& bad : std::vector<std::vector<std::string>>{
+           {"r", "--writable"}, {"r", "--env", ""}, {"r", "--env", "A=b"}}) {
+    EXPECT_NE(parseSandboxSwitches(bad, nullptr, "/").error, "") << bad.back();
+  }
+  EXPECT_EQ(confinedEnvironment({"PATH=/b", "LC_ALL=C", "SECRET=x", "NAME=n", "TMPDIR=/t",
+                                 "GIT_TERMINAL_PROMPT=1", "BROKEN"},
+                                {"NAME", "GIT_TERMINAL_PROMPT"}, "/call", true),
+            (std::vector<std::string>{"PATH=/b", "LC_ALL=C", "NAME=n", "TMPDIR=/call",
+                                      "GIT_TERMINAL_PROMPT=0", "GIT_LITERAL_PATHSPECS=1"}));
 }
 
 TEST(ChooseSocket, FirstMatchWins) {
