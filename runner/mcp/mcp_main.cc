@@ -6,8 +6,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -19,7 +21,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: omvi-agent-mcp [--root DIR]...\n"
+    "usage: omvi-agent-mcp [--root DIR]... [--max-message-bytes N]\n"
     "Serves the runner's operations as MCP tools over stdio, confined to each DIR (default: the\n"
     "client's roots when it offers them, else the working directory).\n";
 
@@ -28,12 +30,15 @@ constexpr std::string_view kUsage =
 int main(int argc, char** argv) {
   using namespace OmviAgentRunnerMain::mcp;
   ServerOptions options;
+  std::size_t maxMessageBytes = kMaxMessageBytes;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "--root" && i + 1 < argc) {
       options.roots.emplace_back(argv[++i]);
     } else if (argument.starts_with("--root=")) {
       options.roots.emplace_back(argument.substr(7));
+    } else if (argument == "--max-message-bytes" && i + 1 < argc) {
+      maxMessageBytes = std::strtoull(argv[++i], nullptr, 10);
     } else if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage.data(), stdout);
       return 0;
@@ -67,7 +72,7 @@ int main(int argc, char** argv) {
   McpServer server(options, [&](std::string_view message) {
     if (outputOpen && !writeLine(STDOUT_FILENO, message)) outputOpen = false;
   });
-  serveLines(server, STDIN_FILENO, stopFd);
+  serveLines(server, STDIN_FILENO, stopFd, std::max<std::size_t>(maxMessageBytes, 1024));
   server.shutdown();
   if (stopFd >= 0) close(stopFd);
   return 0;

@@ -118,8 +118,11 @@ std::string toolResult(const ToolOutcome& outcome) {
     appendJsonString(out, image.mimeType);
     out.push_back('}');
   }
-  out += R"(],"structuredContent":)";
-  out += outcome.structured;
+  out += "]";
+  if (!outcome.structured.empty()) {
+    out += R"(,"structuredContent":)";
+    out += outcome.structured;
+  }
   out += outcome.isError ? R"(,"isError":true})" : R"(,"isError":false})";
   return out;
 }
@@ -406,7 +409,7 @@ struct McpServer::State {
     std::optional<element> given;
     if ((*params)["arguments"].get(arguments) == simdjson::SUCCESS) given = arguments;
     if (auto problem = checkArguments(*tool, given, call->arguments)) {
-      return send(rpcResult(id, toolResult(argumentError(*problem))));
+      return send(rpcResult(id, toolResult(argumentError(*tool, *problem))));
     }
     element token;
     if ((*params)["_meta"]["progressToken"].get(token) == simdjson::SUCCESS &&
@@ -454,6 +457,12 @@ struct McpServer::State {
         outcome = run(*call);
       }
       finish(*call, outcome);
+      if (logLevel.load() == 0) {
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - call->started);
+        log("debug", std::string(call->tool->name) + (outcome.isError ? " failed" : " succeeded") +
+                         " in " + std::to_string(took.count()) + " ms");
+      }
     }
   }
 
@@ -473,10 +482,11 @@ struct McpServer::State {
           std::string names;
           for (const Root& root : served)
             names += (names.empty() ? "" : ", ") + root.path;
-          return argumentError("argument 'root' names no served root (served: " + names + ")");
+          return argumentError(*call.tool,
+                               "argument 'root' names no served root (served: " + names + ")");
         }
       }
-      if (chosen == nullptr) return argumentError("no root is served");
+      if (chosen == nullptr) return argumentError(*call.tool, "no root is served");
       toolCall.root = chosen->path;
       toolCall.arguments = call.arguments;
       const CallContext context{call.cancelFd, &call.outputBytes};

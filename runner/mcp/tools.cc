@@ -590,8 +590,10 @@ ToolOutcome outcomeOf(const RunnerResponse& response) {
   return outcome;
 }
 
-ToolOutcome argumentError(const std::string& text) {
-  return outcomeOf(failure("invalid arguments: " + text));
+ToolOutcome argumentError(const Tool& tool, const std::string& text) {
+  ToolOutcome outcome = outcomeOf(failure("invalid arguments: " + text));
+  if (tool.outputSchema != kResponseSchema) outcome.structured.clear();
+  return outcome;
 }
 
 }  // namespace OmviAgentRunnerMain::mcp

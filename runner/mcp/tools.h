@@ -54,8 +54,9 @@ struct ImageContent {
   std::string mimeType;
 };
 
-/// What a tool call answers: `structured` is a JSON object matching the tool's outputSchema,
-/// `text` the same for a reader, `isError` true exactly when the operation failed.
+/// What a tool call answers: `structured` is a JSON object matching the tool's outputSchema
+/// (empty: none), `text` the same for a reader, `isError` true exactly when the operation
+/// failed.
 struct ToolOutcome {
   std::string structured;
   std::string text;
@@ -129,7 +130,9 @@ struct ToolField {
 /// rendering as `text`, `isError` = !ok.
 [[nodiscard]] ToolOutcome outcomeOf(const RunnerResponse& response);
 
-/// An argument error as a tool outcome: a failure response carrying |text|.
-[[nodiscard]] ToolOutcome argumentError(const std::string& text);
+/// An argument error of a call of |tool| as a tool outcome: `isError` and |text|, with a
+/// failure response as `structured` when the tool answers responses, else none (so that
+/// nothing contradicts the tool's outputSchema).
+[[nodiscard]] ToolOutcome argumentError(const Tool& tool, const std::string& text);
 
 }  // namespace OmviAgentRunnerMain::mcp
