@@ -49,7 +49,7 @@ BENCHMARK(AuthorizeNewFile);
 void CaptureOutput(benchmark::State& state) {
   const std::string chunk(65536, 'y');
   for (auto _ : state) {
-    CappedText capped(16000);
+    CappedText capped(16000, 1 << 20);
     for (int i = 0; i < 16; ++i)
       capped.append(chunk);  // 1 MiB, mostly past the cap
     benchmark::DoNotOptimize(capped.finish());

@@ -1,10 +1,13 @@
 // The grapheme caps on child output. The input gives a limit, a way of cutting the stream
 // into pieces, and the stream. Properties:
-// - CappedText fed the pieces keeps exactly graphemePrefix(whole stream, limit) when the
-//   whole stream is valid UTF-8, and "" otherwise, however the stream was cut;
+// - CappedText fed the pieces keeps exactly graphemePrefix(whole stream, limit, byte limit)
+//   when the whole stream is valid UTF-8, and "" otherwise, however the stream was cut, for a
+//   byte limit that never binds and for two that may (cutting inside and between clusters);
 // - a stream cut off while open (finish(false)) keeps the prefix of the stream without an
 //   unfinished code point at its end, when the rest is valid, and "" otherwise;
-// - the prefix has min(limit, graphemeCount(stream)) clusters and starts the stream.
+// - without a byte limit, the prefix has min(limit, graphemeCount(stream)) clusters; with one,
+//   it is valid UTF-8 within the byte limit; either way it starts the stream.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,31 +54,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cuts.push_back(input.byte() % 16);
   const std::string stream = input.remainder();
 
-  CappedText pieces(limit);
-  CappedText open(limit);
-  std::size_t at = 0;
-  for (std::size_t i = 0; at < stream.size(); ++i) {
-    const std::size_t length = cuts.empty() ? stream.size() : cuts[i % cuts.size()] + 1;
-    const std::string_view piece = std::string_view(stream).substr(at, length);
-    pieces.append(piece);
-    open.append(piece);
-    at += piece.size();
-  }
-  const std::string kept = pieces.finish();
-  const std::optional<std::string> whenOpen = keptWhenLeftOpen(stream);
-  const std::string keptOpen = open.finish(false);
-  FUZZ_CHECK(keptOpen == (whenOpen ? std::string(graphemePrefix(*whenOpen, limit)) : ""),
-             "a stream left open kept %zu bytes", keptOpen.size());
+  const std::size_t byteLimits[] = {SIZE_MAX, limit, limit * 3 + 1};
+  for (const std::size_t byteLimit : byteLimits) {
+    CappedText pieces(limit, byteLimit);
+    CappedText open(limit, byteLimit);
+    std::size_t at = 0;
+    for (std::size_t i = 0; at < stream.size(); ++i) {
+      const std::size_t length = cuts.empty() ? stream.size() : cuts[i % cuts.size()] + 1;
+      const std::string_view piece = std::string_view(stream).substr(at, length);
+      pieces.append(piece);
+      open.append(piece);
+      at += piece.size();
+    }
+    const std::string kept = pieces.finish();
+    const std::optional<std::string> whenOpen = keptWhenLeftOpen(stream);
+    const std::string keptOpen = open.finish(false);
+    FUZZ_CHECK(
+        keptOpen == (whenOpen ? std::string(graphemePrefix(*whenOpen, limit, byteLimit)) : ""),
+        "a stream left open kept %zu bytes", keptOpen.size());
 
-  if (!isValidUtf8(stream)) {
-    FUZZ_CHECK(kept.empty(), "invalid stream kept %zu bytes", kept.size());
-    return 0;
+    if (!isValidUtf8(stream)) {
+      FUZZ_CHECK(kept.empty(), "invalid stream kept %zu bytes", kept.size());
+      continue;
+    }
+    const std::string_view prefix = graphemePrefix(stream, limit, byteLimit);
+    FUZZ_CHECK(kept == prefix, "kept %zu bytes, the prefix has %zu", kept.size(), prefix.size());
+    FUZZ_CHECK(stream.compare(0, prefix.size(), prefix) == 0, "the prefix does not start the text");
+    FUZZ_CHECK(isValidUtf8(prefix) && prefix.size() <= byteLimit, "a prefix of %zu bytes",
+               prefix.size());
+    if (byteLimit != SIZE_MAX) continue;
+    const std::size_t clusters = graphemeCount(stream);
+    FUZZ_CHECK(graphemeCount(prefix) == std::min(limit, clusters),
+               "%zu clusters kept of %zu, limit %zu", graphemeCount(prefix), clusters, limit);
   }
-  const std::string_view prefix = graphemePrefix(stream, limit);
-  FUZZ_CHECK(kept == prefix, "kept %zu bytes, the prefix has %zu", kept.size(), prefix.size());
-  FUZZ_CHECK(stream.compare(0, prefix.size(), prefix) == 0, "the prefix does not start the text");
-  const std::size_t clusters = graphemeCount(stream);
-  FUZZ_CHECK(graphemeCount(prefix) == std::min(limit, clusters),
-             "%zu clusters kept of %zu, limit %zu", graphemeCount(prefix), clusters, limit);
   return 0;
 }

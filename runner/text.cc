@@ -171,6 +171,24 @@ std::string_view graphemePrefix(std::string_view text, std::size_t limit) {
   return text.substr(0, end);
 }
 
+std::string_view graphemePrefix(std::string_view text, std::size_t limit, std::size_t byteLimit) {
+  text = graphemePrefix(text, limit);
+  if (text.size() <= byteLimit) return text;
+  std::size_t fits = 0;
+  forEachClusterStart(text, [&](std::size_t offset) {
+    if (offset > byteLimit) return false;
+    fits = offset;
+    return true;
+  });
+  if (fits > 0) return text.substr(0, fits);
+  // Not even the first cluster fits: its code points that do. A continuation byte never
+  // starts one, so step back over them.
+  std::size_t end = byteLimit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;
+  return text.substr(0, end);
+}
+
 std::optional<std::string> firstNonBlank(
     std::initializer_list<const std::optional<std::string>*> texts) {
   for (const auto* text : texts) {
@@ -251,11 +269,18 @@ void CappedText::takeCodePoint(char32_t codePoint, std::string_view encoded) {
                                         static_cast<utf8proc_int32_t>(codePoint), &breakState_);
   previous_ = codePoint;
   if (starts) {
-    if (clusters_ == limit_) {
+    if (clusters_ == limit_ || kept_.size() + encoded.size() > byteLimit_) {
       full_ = true;
       return;
     }
     ++clusters_;
+    clusterStart_ = kept_.size();
+  } else if (kept_.size() + encoded.size() > byteLimit_) {
+    // The cluster under way cannot end within the byte cap: drop it whole, unless it is the
+    // first, which keeps the code points that fit.
+    if (clusterStart_ > 0) kept_.resize(clusterStart_);
+    full_ = true;
+    return;
   }
   kept_.append(encoded);
 }

@@ -37,6 +37,13 @@ namespace OmviAgentRunnerMain {
 /// The first |limit| extended grapheme clusters of valid UTF-8 |text| (all of it when shorter).
 [[nodiscard]] std::string_view graphemePrefix(std::string_view text, std::size_t limit);
 
+/// As above, and at most |byteLimit| bytes: cut at the last cluster boundary that fits, or,
+/// when not even the first cluster fits, at the last code point boundary that does (one
+/// cluster can be any length: a letter followed by endless combining marks). Valid UTF-8 in,
+/// valid UTF-8 out.
+[[nodiscard]] std::string_view graphemePrefix(std::string_view text, std::size_t limit,
+                                              std::size_t byteLimit);
+
 /// The first of |texts| that is present and not blank, trimmed; nothing when none is.
 [[nodiscard]] std::optional<std::string> firstNonBlank(
     std::initializer_list<const std::optional<std::string>*> texts);
@@ -44,12 +51,13 @@ namespace OmviAgentRunnerMain {
 /// Canonical composition (NFC) of valid UTF-8 |text|; nothing when it cannot be normalised.
 [[nodiscard]] std::optional<std::string> canonicalComposition(std::string_view text);
 
-/// Collects a byte stream that arrives in pieces, keeping only its first |limit| grapheme
-/// clusters while checking the whole stream for valid UTF-8. Memory stays bounded by the kept
-/// text, whatever the stream's length.
+/// Collects a byte stream that arrives in pieces, keeping what `graphemePrefix` with
+/// |limit| clusters and |byteLimit| bytes keeps of the whole stream, while checking the whole
+/// stream for valid UTF-8. Memory stays within |byteLimit| plus a few bytes, whatever the
+/// stream's length and however long its clusters.
 class CappedText {
  public:
-  explicit CappedText(std::size_t limit) : limit_(limit) {}
+  CappedText(std::size_t limit, std::size_t byteLimit) : limit_(limit), byteLimit_(byteLimit) {}
 
   void append(std::string_view bytes);
 
@@ -62,8 +70,10 @@ class CappedText {
   void takeCodePoint(char32_t codePoint, std::string_view encoded);
 
   std::size_t limit_;
+  std::size_t byteLimit_;
   std::string kept_;
-  std::string pending_;  ///< the start of a code point split between two appends
+  std::size_t clusterStart_ = 0;  ///< where the last kept cluster begins in kept_
+  std::string pending_;           ///< the start of a code point split between two appends
   bool valid_ = true;
   bool full_ = false;  ///< the cluster after the last kept one has begun
   std::size_t clusters_ = 0;

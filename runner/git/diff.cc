@@ -5,6 +5,7 @@
 #include "runner/guard/names.h"
 #include "runner/guard/workspace.h"
 #include "runner/process/git_invocation.h"
+#include "runner/process/process.h"
 #include "runner/process/time_limit.h"
 #include "runner/text.h"
 
@@ -44,7 +45,8 @@ std::vector<std::string> diffArguments(DiffScope scope, const std::string& base,
 
 std::string capDiffText(std::string text) {
   if (text.size() <= kDiffCap) return text;
-  std::string capped(graphemePrefix(text, kDiffCap));
+  // The marker included, the text stays within the runner's byte cap on standard output.
+  std::string capped(graphemePrefix(text, kDiffCap, kStdoutByteCap - kDiffTruncatedMarker.size()));
   capped += kDiffTruncatedMarker;
   return capped;
 }

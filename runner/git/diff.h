@@ -29,8 +29,9 @@ enum class DiffScope { kUnstaged, kStaged, kBranch };
 [[nodiscard]] std::vector<std::string> diffArguments(DiffScope scope, const std::string& base,
                                                      const std::optional<std::string>& pathspec);
 
-/// |text| unchanged up to kDiffCap bytes; past that, its first kDiffCap grapheme clusters and
-/// the marker. |text| is valid UTF-8 (the runner's captured output always is).
+/// |text| unchanged up to kDiffCap bytes; past that, its first kDiffCap grapheme clusters (and
+/// no more bytes than keep the whole within kStdoutByteCap) and the marker. |text| is valid UTF-8
+/// (the runner's captured output always is).
 [[nodiscard]] std::string capDiffText(std::string text);
 
 /// True only when the run failed with an exit status other than 1. A status of 1 and a run

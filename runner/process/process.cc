@@ -14,11 +14,14 @@ extern "C" {
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <thread>
 
 #include "runner/posix.h"
+#include "runner/process/call_context.h"
 #include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
@@ -37,10 +40,12 @@ int statusOf(int waitStatus) {
   return waitStatus;
 }
 
-// One output stream of the child: its pipe's read end and the text kept of it.
+// One output stream of the child: its pipe's read end, the text kept of it, and the call's
+// count of output bytes (may be null).
 struct Stream {
   UniqueFd fd;
   CappedText text;
+  std::atomic<std::uint64_t>* counter;
 
   // Reads what is there now; closes the pipe at end of file or on an error.
   void drain() {
@@ -48,6 +53,7 @@ struct Stream {
     while (fd.valid()) {
       const ssize_t got = read(fd.get(), buffer.data(), buffer.size());
       if (got > 0) {
+        if (counter != nullptr) counter->fetch_add(static_cast<std::uint64_t>(got));
         text.append(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
         if (static_cast<std::size_t>(got) < buffer.size()) return;
         continue;
@@ -87,6 +93,16 @@ class Child {
     return std::nullopt;
   }
 
+  // Reaps the child, waiting at most |limit| for it to end.
+  std::optional<int> reapWithin(std::chrono::milliseconds limit) {
+    const auto until = Clock::now() + limit;
+    while (true) {
+      if (auto status = tryReap()) return status;
+      if (Clock::now() >= until) return std::nullopt;
+      std::this_thread::sleep_for(kFallbackPoll);
+    }
+  }
+
   // Leaves the child to a background thread that reaps it whenever it ends.
   void abandon() const {
     std::thread([pid = pid_] {
@@ -109,32 +125,43 @@ struct SpawnResult {
 SpawnResult spawn(const ProcessSpec& launch, int stdoutWrite, int stderrWrite) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, stderrWrite, STDERR_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (const int error = posix_spawn_file_actions_init(&actions)) return {-1, error};
+  if (const int error = posix_spawnattr_init(&attributes)) {
+    posix_spawn_file_actions_destroy(&actions);
+    return {-1, error};
+  }
+  // Every step must take: a child started without one (in the runner's own directory, with
+  // the runner's descriptors or signal mask) is worse than no child. The first failure wins.
+  int error = 0;
+  auto step = [&error](int result) {
+    if (error == 0) error = result;
+  };
+  step(posix_spawn_file_actions_adddup2(&actions, stdoutWrite, STDOUT_FILENO));
+  step(posix_spawn_file_actions_adddup2(&actions, stderrWrite, STDERR_FILENO));
+  step(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
   if (!launch.directory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&actions, launch.directory.c_str());
+    step(posix_spawn_file_actions_addchdir_np(&actions, launch.directory.c_str()));
   }
   sigset_t all;
   sigset_t none;
   sigfillset(&all);
   sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  std::vector<char*> argv;
-  argv.reserve(launch.arguments.size() + 2);
-  argv.push_back(const_cast<char*>(launch.executable.c_str()));
-  for (const auto& argument : launch.arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  step(posix_spawnattr_setsigdefault(&attributes, &all));
+  step(posix_spawnattr_setsigmask(&attributes, &none));
+  step(posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
 
   SpawnResult result;
-  result.error = posix_spawn(&result.pid, launch.executable.c_str(), &actions, &attributes,
-                             argv.data(), environ);
+  if (error == 0) {
+    std::vector<char*> argv;
+    argv.reserve(launch.arguments.size() + 2);
+    argv.push_back(const_cast<char*>(launch.executable.c_str()));
+    for (const auto& argument : launch.arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    error = posix_spawn(&result.pid, launch.executable.c_str(), &actions, &attributes, argv.data(),
+                        environ);
+  }
+  result.error = error;
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return result;
@@ -163,6 +190,22 @@ int pollTimeout(Clock::time_point until, bool fallback) {
   return static_cast<int>(wait.count());
 }
 
+// Whether |fd| is readable now (a cancel descriptor that has fired).
+bool readableNow(int fd) {
+  if (fd < 0) return false;
+  pollfd one{fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&one, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (one.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+bool setNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 }  // namespace
 
 bool isExecutableFile(const std::string& path) {
@@ -173,6 +216,11 @@ bool isExecutableFile(const std::string& path) {
 
 ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timings) {
   ChildOutcome outcome;
+  const CallContext& context = currentCallContext();
+  if (readableNow(context.cancelFd)) {
+    outcome.end = ChildOutcome::End::kCancelled;
+    return outcome;
+  }
   int stdoutPipe[2];
   int stderrPipe[2];
   if (pipe2(stdoutPipe, O_CLOEXEC) != 0) {
@@ -187,6 +235,11 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
   }
   UniqueFd stderrRead(stderrPipe[0]);
   UniqueFd stderrWrite(stderrPipe[1]);
+  // Only the read ends, which the child never gets: its own ends stay blocking.
+  if (!setNonBlocking(stdoutRead.get()) || !setNonBlocking(stderrRead.get())) {
+    outcome.spawnError = "could not make a pipe non-blocking: " + errnoText(errno);
+    return outcome;
+  }
 
   const SpawnResult spawned = spawn(launch, stdoutWrite.get(), stderrWrite.get());
   stdoutWrite.reset();
@@ -197,19 +250,20 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
   }
 
   Child child(spawned.pid);
-  Stream out{std::move(stdoutRead), CappedText(kStdoutCap)};
-  Stream err{std::move(stderrRead), CappedText(kStderrCap)};
-  fcntl(out.fd.get(), F_SETFL, O_NONBLOCK);
-  fcntl(err.fd.get(), F_SETFL, O_NONBLOCK);
+  Stream out{std::move(stdoutRead), CappedText(kStdoutCap, kStdoutByteCap), context.outputBytes};
+  Stream err{std::move(stderrRead), CappedText(kStderrCap, kStderrByteCap), context.outputBytes};
   const bool fallback = child.pidfd() < 0;
 
-  // Stages of the end: run to the deadline, then SIGTERM and the grace period, then SIGKILL
-  // and its wait, then give up on the child.
+  // Stages of the end: run to the deadline (or the cancellation), then SIGTERM and the grace
+  // period, then SIGKILL and its wait, then give up on the child.
   enum class Stage { kRunning, kTerminating, kKilling };
   Stage stage = Stage::kRunning;
   Clock::time_point stageEnd = deadlineAfter(Clock::now(), launch.timeout);
   std::optional<int> status;
   Clock::time_point drainEnd{};
+  int cancelFd = context.cancelFd;  // -1 once it has fired, or when there is none
+  bool cancelled = false;
+  int waitError = 0;
 
   while (true) {
     const auto now = Clock::now();
@@ -231,16 +285,28 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
       break;
     }
 
-    std::array<pollfd, 3> fds{};
+    std::array<pollfd, 4> fds{};
     nfds_t count = 0;
     auto watch = [&](int fd) {
       if (fd >= 0) fds[count++] = pollfd{fd, POLLIN, 0};
+      return count - 1;
     };
     watch(out.fd.get());
     watch(err.fd.get());
     if (!status && !fallback) watch(child.pidfd());
+    const nfds_t cancelAt = !status && cancelFd >= 0 ? watch(cancelFd) : count;
     const int timeout = pollTimeout(status ? drainEnd : stageEnd, fallback && !status);
-    if (poll(fds.data(), count, timeout) < 0 && errno != EINTR) break;
+    if (poll(fds.data(), count, timeout) < 0 && errno != EINTR) {
+      waitError = errno;
+      break;
+    }
+    if (cancelAt < count && fds[cancelAt].revents != 0) {
+      cancelFd = -1;  // level-triggered: watching on would wake every poll
+      if ((fds[cancelAt].revents & POLLNVAL) == 0) {
+        cancelled = true;
+        if (stage == Stage::kRunning) stageEnd = Clock::now();  // as if the limit had come
+      }
+    }
 
     out.drain();
     err.drain();
@@ -250,12 +316,22 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
     }
   }
 
+  if (waitError != 0 && !status) {
+    // Waiting itself failed: the child must not run on unwatched.
+    child.signal(SIGKILL);
+    status = child.reapWithin(timings.killWait);
+  }
   if (status) {
     outcome.end = ChildOutcome::End::kExited;
     outcome.status = *status;
   } else {
     outcome.end = ChildOutcome::End::kStillRunning;
     child.abandon();
+  }
+  if (cancelled) outcome.end = ChildOutcome::End::kCancelled;
+  if (waitError != 0) {
+    outcome.end = ChildOutcome::End::kWaitFailed;
+    outcome.spawnError = "poll: " + errnoText(waitError);
   }
   // A stream still open was cut short, so its last code point may be incomplete.
   outcome.stdoutText = out.text.finish(!out.fd.valid());
@@ -277,6 +353,12 @@ RunnerResponse responseFromOutcome(const ChildOutcome& outcome) {
                                                                 .exitStatus = outcome.status});
     case ChildOutcome::End::kStillRunning:
       return failure("timeout",
+                     {.stdoutText = outcome.stdoutText, .stderrText = outcome.stderrText});
+    case ChildOutcome::End::kCancelled:
+      return failure("cancelled",
+                     {.stdoutText = outcome.stdoutText, .stderrText = outcome.stderrText});
+    case ChildOutcome::End::kWaitFailed:
+      return failure("wait_failed: " + outcome.spawnError,
                      {.stdoutText = outcome.stdoutText, .stderrText = outcome.stderrText});
   }
   return failure("timeout");

@@ -17,6 +17,9 @@ namespace OmviAgentRunnerMain {
 /// Grapheme clusters kept of each stream.
 inline constexpr std::size_t kStdoutCap = 16000;
 inline constexpr std::size_t kStderrCap = 8000;
+/// Bytes kept of each stream, whatever its clusters: one cluster can be endless.
+inline constexpr std::size_t kStdoutByteCap = std::size_t{1} << 20;
+inline constexpr std::size_t kStderrByteCap = std::size_t{512} << 10;
 /// The shortest time a child runs before the termination request.
 inline constexpr double kShortestWait = 0.1;
 
@@ -36,9 +39,11 @@ struct EscalationTimings {
 
 /// What became of one child.
 struct ChildOutcome {
-  enum class End { kSpawnFailed, kExited, kStillRunning };
+  /// kCancelled: the call was cancelled (the child, if one was started, ended as at a time
+  /// limit). kWaitFailed: waiting failed; the child was killed and reaped when possible.
+  enum class End { kSpawnFailed, kExited, kStillRunning, kCancelled, kWaitFailed };
   End end = End::kSpawnFailed;
-  std::string spawnError;  ///< kSpawnFailed: what went wrong
+  std::string spawnError;  ///< kSpawnFailed and kWaitFailed: what went wrong
   int status = 0;          ///< kExited: the exit code, or the number of the ending signal
   std::string stdoutText;  ///< capped; "" when the stream was not valid UTF-8
   std::string stderrText;
@@ -50,11 +55,14 @@ struct ChildOutcome {
 /// drained while waiting, and reading stops at most |timings.finalDrain| after the child
 /// ended, so a descendant holding a pipe cannot hold the answer. The child is reaped before
 /// return unless it survived SIGKILL, in which case a background thread reaps it later.
-/// Never throws.
+/// The call context of this thread (call_context.h) is honoured: once its cancel descriptor
+/// is readable, no child starts, and a running one is ended as at its time limit; every byte
+/// read from the pipes is added to its output counter. Never throws.
 [[nodiscard]] ChildOutcome runChild(const ProcessSpec& launch,
                                     const EscalationTimings& timings = {});
 
-/// Pure: the response for |outcome| ("spawn_failed: ...", "exit_" + status, "timeout").
+/// Pure: the response for |outcome| ("spawn_failed: ...", "exit_" + status, "timeout",
+/// "cancelled", "wait_failed: ...").
 [[nodiscard]] RunnerResponse responseFromOutcome(const ChildOutcome& outcome);
 
 /// `runChild` then `responseFromOutcome`.

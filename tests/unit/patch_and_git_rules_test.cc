@@ -32,6 +32,10 @@ TEST(DiffCap, CutsInCharactersOnlyPastTheByteCap) {
       {repeat("a", 48001), repeat("a", 48000) + marker},
       {repeat("\U0001F600", 12000), repeat("\U0001F600", 12000)},
       {repeat("e\u0301", 16001), repeat("e\u0301", 16001) + marker},  // clusters, not bytes
+      // One letter and 2.5 million combining marks is one cluster: cut by code point so that
+      // text and marker stay within the runner's 1 MiB.
+      {std::string("a") + repeat("\u0301", 2500000),
+       repeat("a", 1) + repeat("\u0301", 524277) + marker},
   };
   for (const auto& c : cases)
     EXPECT_EQ(capDiffText(c.text), c.capped) << c.text.size();

@@ -1,10 +1,15 @@
 #include "runner/process/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
+#include "runner/process/call_context.h"
 #include "runner/process/git_invocation.h"
 #include "tests/support/test_support.h"
 
@@ -65,6 +70,14 @@ TEST(RunChild, CapsEachStreamAndDrainsAFlood) {
   // 16001 emoji of four bytes: 16000 come back, cut on a cluster boundary.
   outcome = sh("i=0; while [ $i -lt 16001 ]; do printf '\\360\\237\\230\\200'; i=$((i+1)); done");
   EXPECT_EQ(outcome.stdoutText, omvi_test::repeat("😀", 16000));
+
+  // One letter and endless combining marks are one cluster, so the byte caps decide: 1 MiB
+  // and 512 KiB, cut between code points. Before the letter, a cluster that fits ends it.
+  const std::string marks = "yes \"$(printf '\\314\\201')\" | tr -d '\\n' | head -c 9000000";
+  outcome = sh("{ printf a; " + marks + "; } & { printf xy; " + marks + "; } >&2; wait");
+  EXPECT_EQ(outcome.stdoutText,
+            std::string("a").append(omvi_test::repeat("\u0301", (kStdoutByteCap - 1) / 2)));
+  EXPECT_EQ(outcome.stderrText, "x");
 }
 
 TEST(RunChild, ABackgroundJobHoldingAPipeCannotHoldTheAnswer) {
@@ -85,6 +98,36 @@ TEST(RunChild, EscalatesFromTermToKill) {
   outcome = sh("trap 'echo caught; exit 7' TERM; while :; do sleep 0.01; done", 0.2);
   EXPECT_EQ(outcome.status, 7);
   EXPECT_EQ(outcome.stdoutText, "caught\n");
+}
+
+// The call context: its cancel descriptor ends a running child as a time limit would, and
+// keeps any later child from starting; its counter sees every byte of both streams.
+TEST(RunChild, ACancelledCallEndsItsChildAndStartsNoOther) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  std::atomic<std::uint64_t> bytes{0};
+  const CallContext context{fds[0], &bytes};
+  const ScopedCallContext installed(context);
+  std::thread canceller([&] {
+    omvi_test::eventually([&] { return bytes >= 10; });
+    EXPECT_EQ(write(fds[1], "x", 1), 1);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  ChildOutcome outcome = sh("echo started; echo e >&2; exec sleep 30");
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(outcome.end, ChildOutcome::End::kCancelled);
+  EXPECT_EQ(outcome.status, 15);  // reaped: SIGTERM ended it
+  EXPECT_EQ(bytes, 10U);
+  EXPECT_EQ(responseFromOutcome(outcome),
+            failure("cancelled", {.stdoutText = "started\n", .stderrText = "e\n"}));
+
+  const omvi_test::TempDir dir;
+  outcome = sh("touch " + dir / "ran");
+  EXPECT_EQ(outcome.end, ChildOutcome::End::kCancelled);
+  EXPECT_FALSE(omvi_test::sh("ls " + dir.path()).find("ran") != std::string::npos);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(RunChild, EveryTimeLimitIsSafe) {

@@ -56,6 +56,11 @@ TEST(Graphemes, CountsUserPerceivedCharactersAndComposes) {
   EXPECT_EQ(graphemePrefix("e\u0301e\u0301e", 2), "e\u0301e\u0301");
   EXPECT_EQ(graphemePrefix("ab", 5), "ab");
   EXPECT_EQ(graphemePrefix("ab", 0), "");
+  // A byte cap cuts at the last cluster boundary that fits, inside the first cluster only
+  // when nothing else fits, and never inside a code point.
+  EXPECT_EQ(graphemePrefix("ab\u0301\u0301", 5, 4), "a");
+  EXPECT_EQ(graphemePrefix("a\u0301\u0301", 5, 4), "a\u0301");
+  EXPECT_EQ(graphemePrefix("\U0001F600", 5, 3), "");
   EXPECT_EQ(canonicalComposition("e\u0301"), "\u00e9");
   EXPECT_EQ(canonicalComposition("\u00e9"), "\u00e9");
 }
