@@ -243,8 +243,10 @@ const indexOf = (wire, predicate) => wire.findIndex(predicate);
     ['git_deliver', (p) => ({ worktree_path: p, branch: 't1' })],
     ['git_worktree_remove', (p) => ({ paths: [p] })],
   ];
-  await Promise.all(scenes.map(async (scene) => {
-    for (const [name, args] of templates) {
+  // Every row through the three file tools, and through one git tool in turn (the runner's own
+  // hostile test sends every row to every operation; here the rows test the MCP road in).
+  await Promise.all(scenes.map(async (scene, i) => {
+    for (const [name, args] of [...templates.slice(0, 3), templates[3 + (i % (templates.length - 3))]]) {
       const result = await call(hostile.client, name, { ...args(scene.path), root: join(scene.dir, 'ws') });
       if (scene.refused)
         check(errorOf(result) === 'path_outside_workspace', `${scene.name} with ${name}`, errorOf(result));
