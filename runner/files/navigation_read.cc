@@ -153,10 +153,12 @@ Selection selectTail(int fd, off_t size, std::int64_t count, std::size_t maxByte
     // |data| always ends where the file does; its own last line feed ends the last line.
     const std::size_t scanEnd =
         !data.empty() && data.back() == '\n' ? data.size() - 1 : data.size();
-    for (std::size_t i = scanEnd; i > 0 && count > 0; --i) {
-      if (data[i - 1] == '\n' && ++feeds == count) {
-        start = i;
-        break;
+    if (count > 0) {
+      for (std::size_t i = scanEnd; i-- > 0;) {
+        if (data[i] == '\n' && ++feeds == count) {
+          start = i + 1;
+          break;
+        }
       }
     }
     if (count == 0) start = data.size();
@@ -168,7 +170,7 @@ Selection selectTail(int fd, off_t size, std::int64_t count, std::size_t maxByte
     if (data.size() > maxBytes) {
       // Too long: the last |maxBytes|, starting at a whole line where one begins.
       std::size_t from = data.size() - maxBytes;
-      const auto lineFeed = data.find('\n', from == 0 ? 0 : from - 1);
+      const auto lineFeed = data.find('\n', from - 1);
       if (lineFeed != std::string::npos && lineFeed + 1 < data.size()) from = lineFeed + 1;
       while (from < data.size() && (static_cast<unsigned char>(data[from]) & 0xC0) == 0x80)
         ++from;
@@ -205,7 +207,7 @@ std::string isoTime(const timespec& time) {
   gmtime_r(&time.tv_sec, &parts);
   std::array<char, 32> text{};
   const std::size_t n = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return std::string(text.data(), n);
+  return {text.data(), n};
 }
 
 }  // namespace
@@ -378,13 +380,12 @@ FileInfo getFileInfo(const std::string& workspaceRoot, const std::string& path) 
   info.accessed = isoTime(status.st_atim);
   info.changed = isoTime(status.st_ctim);
   if (S_ISLNK(status.st_mode)) {
-    std::string target(PATH_MAX, '\0');
-    const ssize_t n =
-        readlinkat(parent.fd.get(), parent.leaf.c_str(), target.data(), target.size());
+    std::string text(PATH_MAX, '\0');
+    const ssize_t n = readlinkat(parent.fd.get(), parent.leaf.c_str(), text.data(), text.size());
     if (n >= 0) {
-      target.resize(static_cast<std::size_t>(n));
+      text.resize(static_cast<std::size_t>(n));
       bool replaced = false;
-      info.linkTarget = lossyUtf8(target, replaced);
+      info.linkTarget = lossyUtf8(text, replaced);
     }
   }
   return info;

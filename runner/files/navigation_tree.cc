@@ -74,7 +74,9 @@ struct Walk {
         stopped = namesCut = true;
         return;
       }
-      const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+      std::string relative = prefix;
+      if (!relative.empty()) relative.push_back('/');
+      relative.append(name);
       if (exclude != nullptr && anyMatches(*exclude, name, relative)) continue;
       struct stat status {};
       if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
