@@ -46,21 +46,6 @@ constexpr std::string_view kTimeoutText =
 
 constexpr auto kTimeout = field<&RunnerRequest::timeout>("timeout", kTimeoutText);
 
-constexpr std::string_view kResponseSchema =
-    R"({"type":"object","properties":{)"
-    R"("ok":{"type":"boolean","description":"true when the operation succeeded"},)"
-    R"("error":{"type":"string","description":"the failure text, only when ok is false"},)"
-    R"("path":{"type":"string","description":"the path a successful operation acted on"},)"
-    R"("written_bytes":{"type":"integer","description":"bytes written"},)"
-    R"("affected_paths":{"type":"array","items":{"type":"string"},)"
-    R"("description":"the paths the operation touched or reports"},)"
-    R"("message":{"type":"string","description":"a one-line summary"},)"
-    R"("stdout":{"type":"string","description":"standard output of the child process"},)"
-    R"("stderr":{"type":"string","description":"standard error of the child process"},)"
-    R"("exit_status":{"type":"integer","description":"exit status of the child process"},)"
-    R"("helper":{"type":"string"},"pid":{"type":"integer"}},)"
-    R"("required":["ok","helper","pid"]})";
-
 // Every operation tool: `handle` with the tool's name as `op`.
 ToolOutcome runOperation(const Tool& tool, const ToolCall& call) {
   return outcomeOf(handle(requestFor(tool, call)));
@@ -220,7 +205,7 @@ constexpr std::string_view kConfined =
 
 // The operations keep the dispatcher's order.
 
-const Tool kTools[] = {
+const Tool kOperationTools[] = {
     operation("write_file", "Write file",
               "Creates or replaces a text file with the given content, written atomically "
               "(a reader never sees half a file). Answers the bytes written.",
@@ -284,6 +269,9 @@ const Tool kTools[] = {
               "Removes task worktrees (forcefully: their uncommitted changes are lost). "
               "Only paths under .omvi/worktrees are accepted.",
               kWorktreeRemove, kDestroys),
+};
+
+const Tool kRootsTool[] = {
     Tool{"list_roots",
          "List roots",
          "The directories this server serves. Every tool takes an optional root argument "
@@ -312,6 +300,8 @@ std::string_view kindName(ArgumentKind kind) {
       return "an integer";
     case kStringArray:
       return "an array of strings";
+    case kEdits:
+      return "an array of {old_text, new_text} objects";
   }
   return "a value";
 }
@@ -332,6 +322,12 @@ void appendSchemaType(std::string& out, ArgumentKind kind) {
       return;
     case kStringArray:
       out += R"("type":"array","items":{"type":"string"})";
+      return;
+    case kEdits:
+      out += R"("type":"array","minItems":1,"items":{"type":"object","properties":{)"
+             R"("old_text":{"type":"string","description":"exact text, found exactly once"},)"
+             R"("new_text":{"type":"string","description":"its replacement"}},)"
+             R"("required":["old_text","new_text"],"additionalProperties":false})";
       return;
   }
 }
@@ -398,6 +394,39 @@ std::string quotedName(std::string_view name) {
   return out;
 }
 
+// An edits array: each item an object of exactly the two strings old_text and new_text.
+std::optional<std::string> readEdits(std::string_view name, simdjson::dom::element element,
+                                     ArgumentValue& value) {
+  simdjson::dom::array array;
+  if (element.get_array().get(array) || array.size() == 0) {
+    return "argument " + quotedName(name) + " must be a non-empty array of {old_text, new_text}";
+  }
+  std::vector<TextPair> edits;
+  for (simdjson::dom::element item : array) {
+    const std::string at = std::string(name) + "[" + std::to_string(edits.size()) + "]";
+    simdjson::dom::object object;
+    if (item.get_object().get(object)) return "argument " + quotedName(at) + " must be an object";
+    std::optional<std::string> oldText, newText;
+    for (const auto [key, inner] : object) {
+      std::string_view text;
+      auto& slot = key == "old_text" ? oldText : newText;
+      if (key != "old_text" && key != "new_text") {
+        return "unknown argument " + quotedName(at + "." + std::string(key));
+      }
+      if (inner.get_string().get(text) || slot) {
+        return "argument " + quotedName(at + "." + std::string(key)) + " must be one string";
+      }
+      slot = std::string(text);
+    }
+    if (!oldText || !newText) {
+      return "missing required argument " + quotedName(at + (oldText ? ".new_text" : ".old_text"));
+    }
+    edits.emplace_back(std::move(*oldText), std::move(*newText));
+  }
+  value = std::move(edits);
+  return std::nullopt;
+}
+
 // Reads |element| as |kind|; a sentence naming |name| when it is not one.
 std::optional<std::string> readValue(std::string_view name, ArgumentKind kind,
                                      simdjson::dom::element element, ArgumentValue& value) {
@@ -454,6 +483,8 @@ std::optional<std::string> readValue(std::string_view name, ArgumentKind kind,
       value = std::move(texts);
       return std::nullopt;
     }
+    case kEdits:
+      return readEdits(name, element, value);
   }
   return wrongType;
 }
@@ -494,12 +525,25 @@ std::optional<std::int64_t> ToolArguments::integer(std::string_view name) const 
   return std::get<std::int64_t>(*value);
 }
 
+std::vector<std::string> ToolArguments::strings(std::string_view name) const {
+  const ArgumentValue* value = find(name);
+  if (value == nullptr || !std::holds_alternative<std::vector<std::string>>(*value)) return {};
+  return std::get<std::vector<std::string>>(*value);
+}
+
 std::span<const Tool> toolTable() {
-  return kTools;
+  static const std::vector<Tool> all = [] {
+    std::vector<Tool> tools(std::begin(kOperationTools), std::end(kOperationTools));
+    for (const Tool& tool : navigationTools())
+      tools.push_back(tool);
+    tools.insert(tools.end(), std::begin(kRootsTool), std::end(kRootsTool));
+    return tools;
+  }();
+  return all;
 }
 
 const Tool* findTool(std::string_view name) {
-  for (const Tool& tool : kTools) {
+  for (const Tool& tool : toolTable()) {
     if (tool.name == name) return &tool;
   }
   return nullptr;
@@ -508,7 +552,7 @@ const Tool* findTool(std::string_view name) {
 const std::string& toolListJson() {
   static const std::string json = [] {
     std::string out = "[";
-    for (const Tool& tool : kTools) {
+    for (const Tool& tool : toolTable()) {
       if (out.size() > 1) out.push_back(',');
       appendTool(out, tool);
     }

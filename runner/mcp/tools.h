@@ -24,11 +24,15 @@
 namespace OmviAgentRunnerMain::mcp {
 
 /// The JSON type an argument must have.
-enum class ArgumentKind { kString, kBoolean, kNumber, kInteger, kStringArray };
+/// kEdits: an array of {"old_text": string, "new_text": string} objects, at least one.
+enum class ArgumentKind { kString, kBoolean, kNumber, kInteger, kStringArray, kEdits };
+
+/// Old and new text of one edit_file edit.
+using TextPair = std::pair<std::string, std::string>;
 
 /// One checked argument value.
-using ArgumentValue =
-    std::variant<std::string, bool, double, std::int64_t, std::vector<std::string>>;
+using ArgumentValue = std::variant<std::string, bool, double, std::int64_t,
+                                   std::vector<std::string>, std::vector<TextPair>>;
 
 /// The arguments of one call after the check, in the order they were sent.
 class ToolArguments {
@@ -40,6 +44,7 @@ class ToolArguments {
   [[nodiscard]] std::optional<std::string> string(std::string_view name) const;
   [[nodiscard]] std::optional<bool> boolean(std::string_view name) const;
   [[nodiscard]] std::optional<std::int64_t> integer(std::string_view name) const;
+  [[nodiscard]] std::vector<std::string> strings(std::string_view name) const;
   [[nodiscard]] const std::vector<std::pair<std::string, ArgumentValue>>& all() const {
     return values_;
   }
@@ -106,6 +111,25 @@ struct ToolField {
   bool required = false;
   void (*assign)(RunnerRequest&, ArgumentValue&&) = nullptr;
 };
+
+/// The response object of the runner's operations, as a JSON Schema.
+inline constexpr std::string_view kResponseSchema =
+    R"({"type":"object","properties":{)"
+    R"("ok":{"type":"boolean","description":"true when the operation succeeded"},)"
+    R"("error":{"type":"string","description":"the failure text, only when ok is false"},)"
+    R"("path":{"type":"string","description":"the path a successful operation acted on"},)"
+    R"("written_bytes":{"type":"integer","description":"bytes written"},)"
+    R"("affected_paths":{"type":"array","items":{"type":"string"},)"
+    R"("description":"the paths the operation touched or reports"},)"
+    R"("message":{"type":"string","description":"a one-line summary"},)"
+    R"("stdout":{"type":"string","description":"standard output of the child process"},)"
+    R"("stderr":{"type":"string","description":"standard error of the child process"},)"
+    R"("exit_status":{"type":"integer","description":"exit status of the child process"},)"
+    R"("helper":{"type":"string"},"pid":{"type":"integer"}},)"
+    R"("required":["ok","helper","pid"]})";
+
+/// The reading and navigation tools (navigation_tools.cc).
+[[nodiscard]] std::span<const Tool> navigationTools();
 
 /// Every tool, in listing order.
 [[nodiscard]] std::span<const Tool> toolTable();
