@@ -324,9 +324,9 @@ struct McpServer::State {
     if (!params || (*params)["protocolVersion"].get_string().get(requested)) {
       return send(rpcError(id, kInvalidParams, "Invalid params: \"protocolVersion\" is required"));
     }
-    element roots;
+    element offered;
     clientOffersRoots =
-        (*params)["capabilities"]["roots"].get(roots) == simdjson::SUCCESS && roots.is_object();
+        (*params)["capabilities"]["roots"].get(offered) == simdjson::SUCCESS && offered.is_object();
     std::string result = R"({"protocolVersion":)";
     appendJsonString(result, negotiateVersion(requested));
     result += R"(,"capabilities":{"tools":{"listChanged":false},"logging":{}},)"
