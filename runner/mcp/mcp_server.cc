@@ -244,7 +244,7 @@ struct McpServer::State {
       return;
     }
     simdjson::dom::object object;
-    if (document.get_object().get(object)) {
+    if (document.get_object().get(object) != simdjson::SUCCESS) {
       send(rpcError("null", -32600, "Invalid Request: a message must be a JSON object"));
       return;
     }
@@ -261,7 +261,7 @@ struct McpServer::State {
       }
     }
     std::string_view version;
-    if (object["jsonrpc"].get_string().get(version) || version != "2.0") {
+    if (object["jsonrpc"].get_string().get(version) != simdjson::SUCCESS || version != "2.0") {
       send(rpcError(id, -32600, R"(Invalid Request: "jsonrpc" must be "2.0")"));
       return;
     }
@@ -275,7 +275,7 @@ struct McpServer::State {
       return;
     }
     std::string_view method;
-    if (methodElement.get_string().get(method)) {
+    if (methodElement.get_string().get(method) != simdjson::SUCCESS) {
       send(rpcError(id, -32600, "Invalid Request: \"method\" must be a string"));
       return;
     }
@@ -306,8 +306,9 @@ struct McpServer::State {
     if (method == "tools/call") return callTool(id, params);
     if (method == "logging/setLevel") {
       std::string_view level;
-      const int index =
-          params && !(*params)["level"].get_string().get(level) ? logLevelIndex(level) : -1;
+      const int index = params && (*params)["level"].get_string().get(level) == simdjson::SUCCESS
+                            ? logLevelIndex(level)
+                            : -1;
       if (index < 0) {
         return send(rpcError(id, kInvalidParams,
                              "Invalid params: \"level\" must be one of debug, info, notice, "
@@ -321,7 +322,7 @@ struct McpServer::State {
 
   void initialize(const std::string& id, std::optional<element> params) {
     std::string_view requested;
-    if (!params || (*params)["protocolVersion"].get_string().get(requested)) {
+    if (!params || (*params)["protocolVersion"].get_string().get(requested) != simdjson::SUCCESS) {
       return send(rpcError(id, kInvalidParams, "Invalid params: \"protocolVersion\" is required"));
     }
     element offered;
@@ -345,7 +346,7 @@ struct McpServer::State {
     }
     if (method == "notifications/cancelled" && params) {
       element requestId;
-      if ((*params)["requestId"].get(requestId)) return;
+      if ((*params)["requestId"].get(requestId) != simdjson::SUCCESS) return;
       const std::string key = simdjson::minify(requestId);
       const std::lock_guard lock(callsMutex);
       const auto found = calls.find(key);
@@ -375,7 +376,7 @@ struct McpServer::State {
       usable = true;
       for (element entry : list) {
         std::string_view uri;
-        if (entry["uri"].get_string().get(uri)) continue;
+        if (entry["uri"].get_string().get(uri) != simdjson::SUCCESS) continue;
         const auto path = pathOfFileUri(uri);
         if (!path) continue;
         std::string_view name;
@@ -395,7 +396,7 @@ struct McpServer::State {
 
   void callTool(const std::string& id, std::optional<element> params) {
     std::string_view name;
-    if (!params || (*params)["name"].get_string().get(name)) {
+    if (!params || (*params)["name"].get_string().get(name) != simdjson::SUCCESS) {
       return send(rpcError(id, kInvalidParams, "Invalid params: \"name\" must be a string"));
     }
     const Tool* tool = findTool(name);

@@ -324,7 +324,7 @@ constexpr ToolField kListFields[] = {
 };
 constexpr ToolField kSearchFields[] = {
     {"pattern", kString,
-     "A glob on names (\"*.cc\") or, with \"/\", on paths relative to the root (\"src/**/*.h\").",
+     R"(A glob on names ("*.cc") or, with "/", on paths relative to the root ("src/**/*.h").)",
      true},
     {"path", kString, "The directory to search beneath (default: the root)."},
     {"exclude", kStringArray, kExcludeText},

@@ -25,7 +25,7 @@ bool writeLine(int fd, std::string_view message) {
 }
 
 void serveLines(McpServer& server, int inputFd, int stopFd, std::size_t maxMessageBytes) {
-  constexpr std::size_t kChunk = 64 * 1024;
+  constexpr std::size_t kChunk = std::size_t{64} * 1024;
   std::string pending;    // the start of a line not yet ended
   bool skipping = false;  // inside a line over the cap, until its line feed
   std::string chunk(kChunk, '\0');

@@ -171,7 +171,7 @@ constexpr ToolField kDiff[] = {
                                  "\"unstaged\" (default): working tree against the index; "
                                  "\"staged\": index against HEAD; \"branch\": base_branch...HEAD."),
     field<&RunnerRequest::baseBranch>("base_branch",
-                                      "The base for the \"branch\" scope (default \"main\")."),
+                                      R"(The base for the "branch" scope (default "main").)"),
     field<&RunnerRequest::path>("path", "Limit the diff to this file or directory."),
     kTimeout,
 };
@@ -398,14 +398,15 @@ std::string quotedName(std::string_view name) {
 std::optional<std::string> readEdits(std::string_view name, simdjson::dom::element element,
                                      ArgumentValue& value) {
   simdjson::dom::array array;
-  if (element.get_array().get(array) || array.size() == 0) {
+  if (element.get_array().get(array) != simdjson::SUCCESS || array.size() == 0) {
     return "argument " + quotedName(name) + " must be a non-empty array of {old_text, new_text}";
   }
   std::vector<TextPair> edits;
   for (simdjson::dom::element item : array) {
     const std::string at = std::string(name) + "[" + std::to_string(edits.size()) + "]";
     simdjson::dom::object object;
-    if (item.get_object().get(object)) return "argument " + quotedName(at) + " must be an object";
+    if (item.get_object().get(object) != simdjson::SUCCESS)
+      return "argument " + quotedName(at) + " must be an object";
     std::optional<std::string> oldText, newText;
     for (const auto [key, inner] : object) {
       std::string_view text;
@@ -413,7 +414,7 @@ std::optional<std::string> readEdits(std::string_view name, simdjson::dom::eleme
       if (key != "old_text" && key != "new_text") {
         return "unknown argument " + quotedName(at + "." + std::string(key));
       }
-      if (inner.get_string().get(text) || slot) {
+      if (inner.get_string().get(text) != simdjson::SUCCESS || slot) {
         return "argument " + quotedName(at + "." + std::string(key)) + " must be one string";
       }
       slot = std::string(text);
@@ -435,19 +436,20 @@ std::optional<std::string> readValue(std::string_view name, ArgumentKind kind,
   switch (kind) {
     case kString: {
       std::string_view text;
-      if (element.get_string().get(text)) return wrongType;
+      if (element.get_string().get(text) != simdjson::SUCCESS) return wrongType;
       value = std::string(text);
       return std::nullopt;
     }
     case kBoolean: {
       bool flag = false;
-      if (element.get_bool().get(flag)) return wrongType;
+      if (element.get_bool().get(flag) != simdjson::SUCCESS) return wrongType;
       value = flag;
       return std::nullopt;
     }
     case kNumber: {
       double number = 0;
-      if (!element.is_number() || element.get_double().get(number)) return wrongType;
+      if (!element.is_number() || element.get_double().get(number) != simdjson::SUCCESS)
+        return wrongType;
       value = number;
       return std::nullopt;
     }
@@ -468,12 +470,12 @@ std::optional<std::string> readValue(std::string_view name, ArgumentKind kind,
     }
     case kStringArray: {
       simdjson::dom::array array;
-      if (element.get_array().get(array)) return wrongType;
+      if (element.get_array().get(array) != simdjson::SUCCESS) return wrongType;
       std::vector<std::string> texts;
       std::size_t index = 0;
       for (simdjson::dom::element item : array) {
         std::string_view text;
-        if (item.get_string().get(text)) {
+        if (item.get_string().get(text) != simdjson::SUCCESS) {
           return "argument " + quotedName(std::string(name) + "[" + std::to_string(index) + "]") +
                  " must be a string";
         }
@@ -567,7 +569,8 @@ std::optional<std::string> checkArguments(const Tool& tool,
                                           ToolArguments& out) {
   if (arguments) {
     simdjson::dom::object object;
-    if (arguments->get_object().get(object)) return "arguments must be a JSON object";
+    if (arguments->get_object().get(object) != simdjson::SUCCESS)
+      return "arguments must be a JSON object";
     for (const auto [key, element] : object) {
       if (out.find(key) != nullptr) return "argument " + quotedName(key) + " is given twice";
       ArgumentKind kind = kString;
