@@ -206,7 +206,7 @@ void Connection::onRead(const asio::error_code& error, std::size_t count) {
     refuse(envelopeError(RpcErrorCode::kInvalidRequest, "request too large"));
     return;
   }
-  if (framer_.unfinished() == 0) {
+  if (framer_.pendingBytes() == 0) {
     stallTimer_.cancel();
     stallArmed_ = false;
   } else if (lines || !stallArmed_) {
@@ -238,7 +238,7 @@ void Connection::armStallTimer() {
 
 void Connection::onStall(const asio::error_code&) {
   stallArmed_ = false;
-  if (framer_.unfinished() == 0) return;
+  if (framer_.pendingBytes() == 0) return;
   bool waiting = false;
   {
     const std::lock_guard lock(mutex_);
