@@ -112,8 +112,12 @@ void Connection::peerGone() {
   // unless a free worker would start them at once anyway (they then run as if the peer had
   // stayed).
   service_.cancelQueued(lane_, /*onlyWhenBusy=*/!held);
-  stopReading();
-  flush();
+  // A pending read ends by itself, with end-of-file; a paused reader stops here.
+  if (!reading_) {
+    endReading();
+  } else {
+    flush();
+  }
 }
 
 void Connection::stop() {
