@@ -112,8 +112,12 @@ void Connection::peerGone() {
   // unless a free worker would start them at once anyway (they then run as if the peer had
   // stayed).
   service_.cancelQueued(lane_, /*onlyWhenBusy=*/!held);
-  stopReading();
-  flush();
+  // A pending read ends by itself, with end-of-file; a paused reader stops here.
+  if (!reading_) {
+    endReading();
+  } else {
+    flush();
+  }
 }
 
 void Connection::stop() {
@@ -206,7 +210,7 @@ void Connection::onRead(const asio::error_code& error, std::size_t count) {
     refuse(envelopeError(RpcErrorCode::kInvalidRequest, "request too large"));
     return;
   }
-  if (framer_.unfinished() == 0) {
+  if (framer_.pendingBytes() == 0) {
     stallTimer_.cancel();
     stallArmed_ = false;
   } else if (lines || !stallArmed_) {
@@ -238,7 +242,7 @@ void Connection::armStallTimer() {
 
 void Connection::onStall(const asio::error_code&) {
   stallArmed_ = false;
-  if (framer_.unfinished() == 0) return;
+  if (framer_.pendingBytes() == 0) return;
   bool waiting = false;
   {
     const std::lock_guard lock(mutex_);

@@ -54,7 +54,7 @@ class LineFramer {
   [[nodiscard]] std::size_t capacityAfter(std::size_t want) const;
 
   /// Bytes of the unfinished line.
-  [[nodiscard]] std::size_t unfinished() const { return end_ - begin_; }
+  [[nodiscard]] std::size_t pendingBytes() const { return end_ - begin_; }
 
   /// Gives the buffer back when it holds nothing unfinished (a paused reader).
   void releaseIfEmpty();

@@ -48,7 +48,7 @@ constexpr int kMmapThreshold = 256 * 1024;
 struct NumberSwitch {
   std::string_view name;
   std::size_t ServiceOptions::*member;
-  std::size_t most;
+  std::size_t most;  // cppcheck-suppress unusedStructMember
 };
 constexpr NumberSwitch kNumberSwitches[] = {
     {"--max-request-bytes", &ServiceOptions::maxRequestBytes, kMostBytes},

@@ -45,7 +45,7 @@ void OmviAgentRunnerXPCService::performRequest(WorkerPool::Lane& lane, std::stri
 
 void OmviAgentRunnerXPCService::cancelQueued(WorkerPool::Lane& lane, bool onlyWhenBusy) {
   if (onlyWhenBusy && !pool_.saturated()) return;
-  for (auto& job : pool_.takeQueued(lane))
+  for (const auto& job : pool_.takeQueued(lane))
     job(true);
 }
 

@@ -45,7 +45,7 @@ TEST(ServiceHygiene, ThousandsOfCallsLeaveNothingBehind) {
       clients.push_back(std::make_unique<ServiceClient>(socket));
     for (int i = 0; i < 100; ++i) {
       for (auto& client : clients)
-        ASSERT_TRUE(client->call(i, requests[i % std::size(requests)]));
+        ASSERT_TRUE(client->call(i, requests[i % std::size(requests)])) << service.output();
     }
     for (auto& client : clients) {
       for (int i = 0; i < 100; ++i)
