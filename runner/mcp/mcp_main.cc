@@ -17,23 +17,40 @@
 
 #include "runner/mcp/mcp_server.h"
 #include "runner/mcp/stdio_transport.h"
+#include "runner/sandbox/sandbox.h"
 
 namespace {
 
 constexpr std::string_view kUsage =
     "usage: omvi-agent-mcp [--root DIR]... [--max-message-bytes N]\n"
+    "                      [--no-sandbox | --sandbox=best-effort] [--no-network]\n"
+    "                      [--writable DIR]... [--env NAME]... [--sandbox-status]\n"
     "Serves the runner's operations as MCP tools over stdio, confined to each DIR (default: the\n"
-    "client's roots when it offers them, else the working directory).\n";
+    "client's roots when it offers them, else the working directory). Every child runs in the\n"
+    "kernel sandbox (writes only in its workspace, no survivors) unless --no-sandbox is given.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace OmviAgentRunnerMain::mcp;
+  using OmviAgentRunnerMain::SandboxSwitches;
   ServerOptions options;
   std::size_t maxMessageBytes = kMaxMessageBytes;
+  bool sandboxed = true;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
-    if (argument == "--root" && i + 1 < argc) {
+    // The sandbox's own switches are read below, from the whole argument list.
+    if (argument == "--sandbox" || argument == "--sandbox=best-effort" ||
+        argument == "--sandbox-status" || argument == "--no-network") {
+      continue;
+    }
+    if ((argument == "--writable" || argument == "--env") && i + 1 < argc) {
+      ++i;
+      continue;
+    }
+    if (argument == "--no-sandbox") {
+      sandboxed = false;
+    } else if (argument == "--root" && i + 1 < argc) {
       options.roots.emplace_back(argv[++i]);
     } else if (argument.starts_with("--root=")) {
       options.roots.emplace_back(argument.substr(7));
@@ -54,6 +71,28 @@ int main(int argc, char** argv) {
   options.launchDirectory = std::filesystem::current_path(error).string();
   if (error) {
     std::fprintf(stderr, "omvi-agent-mcp: no working directory: %s\n", error.message().c_str());
+    return 1;
+  }
+
+  // Sandboxed unless told otherwise; the settings hold for every child, so they are set before
+  // any thread exists.
+  const std::vector<std::string> arguments(argv, argv + argc);
+  SandboxSwitches sandbox = OmviAgentRunnerMain::parseSandboxSwitches(
+      arguments, sandboxed ? "1" : nullptr, options.launchDirectory);
+  if (!sandboxed) sandbox.settings.enabled = false;
+  if (sandbox.statusWanted) {
+    sandbox.settings.enabled = true;
+    const auto enforcement = OmviAgentRunnerMain::describeEnforcement(
+        sandbox.settings, OmviAgentRunnerMain::probeKernel());
+    for (const std::string& line : enforcement.lines)
+      std::printf("%s\n", line.c_str());
+    return enforcement.missing.empty() ? 0 : 1;
+  }
+  const std::optional<std::string> refused =
+      sandbox.error.empty() ? OmviAgentRunnerMain::enableSandbox(sandbox.settings)
+                            : std::optional<std::string>(sandbox.error);
+  if (refused) {
+    std::fprintf(stderr, "omvi-agent-mcp: the sandbox cannot start: %s\n", refused->c_str());
     return 1;
   }
 

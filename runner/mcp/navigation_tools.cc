@@ -6,7 +6,10 @@
 #include <variant>
 
 #include "runner/files/navigation.h"
+#include "runner/guard/workspace.h"
 #include "runner/mcp/tools.h"
+#include "runner/sandbox/call.h"
+#include "runner/sandbox/sandbox.h"
 #include "runner/service/json_rpc.h"
 
 namespace OmviAgentRunnerMain::mcp {
@@ -213,8 +216,12 @@ ToolOutcome grepTool(const Tool&, const ToolCall& call) {
   if (auto cap = call.arguments.integer("max_matches")) {
     options.maxMatches = static_cast<std::size_t>(std::clamp<std::int64_t>(*cap, 1, 10000));
   }
+  // Under the sandbox the search is one call, as every operation is: its children end with it.
+  std::optional<SandboxCall> sandboxed;
+  if (sandboxSettings().enabled) sandboxed.emplace(resolveRoot(call.root));
   const auto result = grep(call.root, call.arguments.string("path").value_or(""),
                            call.arguments.string("pattern").value_or(""), options);
+  sandboxed.reset();
   ToolOutcome outcome;
   outcome.isError = result.error.has_value();
   Json json = head(result.error);

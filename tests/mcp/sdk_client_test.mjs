@@ -28,6 +28,12 @@ const env = {
   GIT_COMMITTER_EMAIL: 't@omvi.invalid', GIT_AUTHOR_DATE: '2026-01-01T00:00:00Z',
   GIT_COMMITTER_DATE: '2026-01-01T00:00:00Z',
 };
+// The server runs sandboxed, which passes on only an allowlist of the environment: the git
+// identity and dates the checks rely on are named with --env; the shell calls that report
+// their pid write it into a directory made writable for them.
+const pids = mkdtempSync(join(tmpdir(), 'omvi-mcp-pids-'));
+const serverEnv = Object.keys(env).filter((name) => name.startsWith('GIT_'))
+  .flatMap((name) => ['--env', name]).concat(['--writable', pids]);
 const sh = (script, cwd = top) => execFileSync('sh', ['-c', script], { cwd, env, encoding: 'utf8' });
 sh('git config --global init.defaultBranch main');
 
@@ -55,7 +61,7 @@ async function connect(args, { roots, cwd } = {}) {
   const client = new sdk.Client({ name: 'omvi-test', version: '1.0.0' },
     { capabilities: roots ? { roots: { listChanged: true } } : {} });
   if (roots) client.setRequestHandler(sdk.ListRootsRequestSchema, async () => ({ roots: roots() }));
-  const transport = new sdk.StdioClientTransport({ command: binary, args, env, cwd, stderr: 'inherit' });
+  const transport = new sdk.StdioClientTransport({ command: binary, args: [...serverEnv, ...args], env, cwd, stderr: 'inherit' });
   const wire = [];
   await client.connect(transport);
   const deliver = transport.onmessage;
@@ -213,7 +219,7 @@ const indexOf = (wire, predicate) => wire.findIndex(predicate);
     m.params.progressToken === notes[0]?.params.progressToken), 'no progress after the reply');
 
   // A call cancelled in flight: its child ends at once and no reply is sent for it.
-  const pidFile = join(top, 'cancelled.pid');
+  const pidFile = join(pids, 'cancelled.pid');
   const controller = new AbortController();
   const cancelled = call(client, 'shell', { command: `echo $$ > ${pidFile}; exec sleep 30` },
     { signal: controller.signal });
@@ -241,7 +247,9 @@ const indexOf = (wire, predicate) => wire.findIndex(predicate);
 // ---- the hostile paths: every path tool, the sentinel unchanged ----
 {
   const rows = readFileSync(join(dataDir, 'hostile_paths.txt'), 'utf8').split('\n')
-    .filter((line) => line && !line.startsWith('#')).map((line) => {
+    // Rows that start the runner elsewhere or name a root of their own test the command line's
+    // relative roots; the MCP roots are absolute.
+    .filter((line) => line && !line.startsWith('#') && !/^\S+ (in|root)=/.test(line)).map((line) => {
       const space = line.indexOf(' '), comment = line.lastIndexOf('  # ');
       return { refused: line.slice(0, space) === 'outside', literal: line.slice(space + 1, comment), name: line.slice(comment + 4) };
     });
@@ -315,7 +323,7 @@ await main.client.close();
 
 // ---- raw lines: lifecycle, malformed messages, size cap, end of input ----
 function raw(args = ['--root', ws]) {
-  const child = spawn(binary, args, { env, stdio: ['pipe', 'pipe', 'inherit'] });
+  const child = spawn(binary, [...serverEnv, ...args], { env, stdio: ['pipe', 'pipe', 'inherit'] });
   const lines = [];
   createInterface({ input: child.stdout }).on('line', (line) => lines.push(JSON.parse(line)));
   const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
@@ -352,7 +360,7 @@ function raw(args = ['--root', ws]) {
   check(JSON.stringify(codes) === '[-32700,-32700,-32600,-32600]', 'malformed and oversized lines', JSON.stringify(codes));
 
   // End of input with a call in flight: its child is ended, the server exits 0.
-  const pidFile = join(top, 'eof.pid');
+  const pidFile = join(pids, 'eof.pid');
   session.send(JSON.stringify({ jsonrpc: '2.0', id: 20, method: 'tools/call',
     params: { name: 'shell', arguments: { command: `echo $$ > ${pidFile}; exec sleep 30` } } }));
   await until(() => existsSync(pidFile) && readFileSync(pidFile, 'utf8').trim());
@@ -364,7 +372,7 @@ function raw(args = ['--root', ws]) {
 }
 {
   const session = raw();
-  const pidFile = join(top, 'term.pid');
+  const pidFile = join(pids, 'term.pid');
   session.send(JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call',
     params: { name: 'shell', arguments: { command: `echo $$ > ${pidFile}; exec sleep 30` } } }));
   await until(() => existsSync(pidFile) && readFileSync(pidFile, 'utf8').trim());
@@ -374,5 +382,6 @@ function raw(args = ['--root', ws]) {
 }
 
 rmSync(top, { recursive: true, force: true });
+rmSync(pids, { recursive: true, force: true });
 console.log(failures === 0 ? 'all MCP client checks passed' : `${failures} MCP client checks failed`);
 process.exit(failures === 0 ? 0 : 1);
