@@ -371,6 +371,8 @@ FsError makeDirectories(const std::string& root, const std::string& path) {
 }
 
 FsError removeEntry(const std::string& root, const std::string& path) {
+  // A path this long cannot be looked at, so "nothing there" would be a guess.
+  if (path.size() >= PATH_MAX) return describe({path, ENAMETOOLONG});
   if (!fileExists(path)) return std::nullopt;
   // The entry itself is never resolved: a link is removed, not its target.
   const std::string parent = deletingLastPathComponent(path);
