@@ -312,23 +312,18 @@ FsError removeTree(int parent, const std::string& name, const std::string& path)
 
 }  // namespace
 
-FsError writeFileAtomically(const std::string& root, const std::string& path,
-                            std::string_view content, Durability durability) {
-  // Everything that can refuse comes before the temporary file exists.
-  Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
-  if (place.refusal) return place.refusal;
-
+int replaceEntryAt(int directory, const std::string& leaf, std::string_view content,
+                   Durability durability) {
   // A file being replaced keeps its permission bits (read through a link, since the place is
   // the link's real target); a new one gets 0666 less the umask.
   struct stat replaced {};
-  const bool replacing =
-      fstatat(place.directory.get(), place.leaf.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(replaced.st_mode);
+  const bool replacing = fstatat(directory, leaf.c_str(), &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISREG(replaced.st_mode);
   const std::string temporary = temporaryName();
   const int fd =
-      openat(place.directory.get(), temporary.c_str(),
-             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, replacing ? 0600 : 0666);
-  if (fd < 0) return describe({path, errno});
+      openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+             replacing ? 0600 : 0666);
+  if (fd < 0) return errno;
   UniqueFd file(fd);
   int error = 0;
   if ((replacing && fchmod(file.get(), replaced.st_mode & 0777) != 0) ||
@@ -337,12 +332,19 @@ FsError writeFileAtomically(const std::string& root, const std::string& path,
     error = errno;
   }
   if (close(file.release()) != 0 && error == 0) error = errno;
-  if (error == 0 && renameat(place.directory.get(), temporary.c_str(), place.directory.get(),
-                             place.leaf.c_str()) != 0) {
+  if (error == 0 && renameat(directory, temporary.c_str(), directory, leaf.c_str()) != 0) {
     error = errno;
   }
-  if (error != 0) {
-    unlinkat(place.directory.get(), temporary.c_str(), 0);
+  if (error != 0) unlinkat(directory, temporary.c_str(), 0);
+  return error;
+}
+
+FsError writeFileAtomically(const std::string& root, const std::string& path,
+                            std::string_view content, Durability durability) {
+  // Everything that can refuse comes before the temporary file exists.
+  Place place = placeOf(root, path, realFormOf(path), /*create=*/true);
+  if (place.refusal) return place.refusal;
+  if (const int error = replaceEntryAt(place.directory.get(), place.leaf, content, durability)) {
     return describe({path, error});
   }
   return std::nullopt;

@@ -37,6 +37,13 @@ enum class Durability {
                                           std::string_view content,
                                           Durability durability = Durability::kSynced);
 
+/// Replaces the entry |leaf| of the open directory |directory| with a file holding |content|,
+/// as `writeFileAtomically` does once it has reached the target's directory: a temporary file
+/// beside it, the replaced file's permission bits kept, a rename over it. Answers errno, 0 on
+/// success; the temporary file never stays.
+[[nodiscard]] int replaceEntryAt(int directory, const std::string& leaf, std::string_view content,
+                                 Durability durability = Durability::kSynced);
+
 /// Creates the directory |path| (authorized against |root|) and every missing parent below
 /// the root. Succeeds without change when it already exists. The root itself is never made:
 /// naming it succeeds only when it is an existing directory.

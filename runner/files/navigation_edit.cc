@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "runner/files/confined_fs.h"
 #include "runner/files/confined_reach.h"
 #include "runner/files/navigation.h"
 #include "runner/guard/path_text.h"
@@ -107,49 +108,6 @@ std::vector<DiffLine> editScript(const std::vector<std::string_view>& a,
 std::string range(std::size_t start, std::size_t count) {
   if (count == 1) return std::to_string(start);
   return std::to_string(count == 0 ? start - 1 : start) + "," + std::to_string(count);
-}
-
-std::string temporaryName() {
-  unsigned char random[8];
-  randomBytes(random, sizeof random);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ".omvi-edit-";
-  for (const unsigned char byte : random) {
-    name.push_back(kHex[byte >> 4]);
-    name.push_back(kHex[byte & 0xF]);
-  }
-  return name + ".tmp";
-}
-
-bool writeAll(int fd, std::string_view content) {
-  while (!content.empty()) {
-    const ssize_t wrote = write(fd, content.data(), content.size());
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return false;
-    content.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return true;
-}
-
-// Replaces |leaf| in |directory| with |content|: a temporary file of mode |mode| beside it,
-// synced, renamed over it. Answers errno, 0 on success; the temporary file never stays.
-int replaceFile(int directory, const std::string& leaf, std::string_view content, mode_t mode) {
-  const std::string temporary = temporaryName();
-  const int fd = openat(directory, temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return errno;
-  UniqueFd file(fd);
-  int error = 0;
-  if (!writeAll(file.get(), content) || fchmod(file.get(), mode & 07777) != 0 ||
-      fsync(file.get()) != 0) {
-    error = errno;
-  }
-  if (close(file.release()) != 0 && error == 0) error = errno;
-  if (error == 0 && renameat(directory, temporary.c_str(), directory, leaf.c_str()) != 0) {
-    error = errno;
-  }
-  if (error != 0) unlinkat(directory, temporary.c_str(), 0);
-  return error;
 }
 
 }  // namespace
@@ -340,9 +298,8 @@ EditFileResult editFile(const std::string& workspaceRoot, const std::string& pat
     result.error = "edit_failed: " + target.path + " changed during the edit; read it again";
     return result;
   }
-  const int error = parent.error != 0
-                        ? parent.error
-                        : replaceFile(parent.fd.get(), parent.leaf, text, status.st_mode);
+  const int error =
+      parent.error != 0 ? parent.error : replaceEntryAt(parent.fd.get(), parent.leaf, text);
   if (error != 0) {
     result.error = describeFailure("write_failed", target.path, error);
     return result;
