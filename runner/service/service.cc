@@ -138,22 +138,23 @@ class SocketService {
 
   // Workers write to the eventfd when a connection has work for the I/O thread.
   void waitForWake() {
-    wake_.async_wait(asio::posix::stream_descriptor::wait_read,
-                     [this](const asio::error_code& error) {
-                       if (error) return;
-                       std::uint64_t count = 0;
-                       (void)!::read(wake_.native_handle(), &count, sizeof count);
-                       // Reserved for every connection: copying allocates nothing.
-                       woken_.clear();
-                       for (const auto& entry : connections_)
-                         woken_.push_back(entry.second);
-                       for (const auto& connection : woken_)
-                         connection->onWake();
-                       woken_.clear();
-                       if (stopping_ && connections_.empty()) return;
-                       if (budget_.used() == 0) trimSoon(/*always=*/false);
-                       waitForWake();
-                     });
+    wake_.async_wait(
+        asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& error) {
+          if (error) return;
+          std::uint64_t count = 0;
+          // Only the wake-up matters, not how many were counted.
+          [[maybe_unused]] const ssize_t got = ::read(wake_.native_handle(), &count, sizeof count);
+          // Reserved for every connection: copying allocates nothing.
+          woken_.clear();
+          for (const auto& entry : connections_)
+            woken_.push_back(entry.second);
+          for (const auto& connection : woken_)
+            connection->onWake();
+          woken_.clear();
+          if (stopping_ && connections_.empty()) return;
+          if (budget_.used() == 0) trimSoon(/*always=*/false);
+          waitForWake();
+        });
   }
 
   // Gives freed memory back to the system a moment after the service falls quiet.
