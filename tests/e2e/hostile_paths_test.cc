@@ -10,7 +10,7 @@
 #include <fstream>
 #include <map>
 
-#include "tests/e2e/hostile_transport.h"
+#include "tests/support/transports.h"
 #include "tests/support/test_support.h"
 
 namespace omvi_test {

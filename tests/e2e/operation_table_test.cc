@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/e2e/repository_fixture.h"
+#include "tests/support/repository.h"
 
 namespace omvi_test {
 namespace {
@@ -152,6 +152,10 @@ TEST_F(OperationTable, AnswersAndCommandLines) {
     if (!r.ok() && !r.has("exit_status")) {  // refused before git ran: the bare failure shape
       EXPECT_EQ(r.keys, (std::vector<std::string>{"error", "helper", "message", "ok", "pid"}));
     }
+  }
+  if (!recording_) {
+    GTEST_SKIP() << "answers checked; the git command lines were not: recording them needs an "
+                    "unprivileged mount namespace (unshare -rm)";
   }
 }
 

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/e2e/hostile_transport.h"
+#include "tests/support/transports.h"
 #include "tests/support/test_support.h"
 
 namespace omvi_test {

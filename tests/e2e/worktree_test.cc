@@ -138,6 +138,26 @@ TEST_F(TaskWorktrees, RemovalReportsEveryPathAndPrunesOnceAfterAFailure) {
   EXPECT_EQ(gone.integers.at("exit_status"), 0);
 }
 
+// Delivery's own refusals: a task checkout that is gone, or that no repository holds (the
+// primary's ".git" names nowhere, so git finds none); and a prune that fails after the merge
+// (a locked worktree) is a note on the success, the worktree kept.
+TEST_F(TaskWorktrees, DeliveryRefusesAMissingOrForeignCheckoutAndNotesAFailedPrune) {
+  EXPECT_EQ(deliver("none").str("error"), "worktree_missing");
+  sh("mkdir -p broken/.omvi/worktrees/t && echo 'gitdir: /nowhere' > broken/.git", top.path());
+  EXPECT_EQ(
+      send("git_deliver", top / "broken", R"(,"worktree_path":".omvi/worktrees/t","branch":"t")")
+          .str("error"),
+      "worktree is not a git checkout");
+
+  ASSERT_TRUE(add("1", "task-1").ok());
+  write("1", "one.txt", "one\n");
+  git("worktree lock .omvi/worktrees/1");
+  EXPECT_EQ(deliver("1", R"(,"prune":true)").str("message"),
+            "Merged task-1 into main \u00B7 worktree prune skipped/failed");
+  EXPECT_EQ(sh("cat one.txt", ws), "one\n");
+  EXPECT_TRUE(fileExists(wt("1")));
+}
+
 // Each bad request gets its own failure and leaves everything, inside and outside, as it was.
 // (Paths out of the workspace, for every worktree operation, are the hostile-path table's.)
 TEST_F(TaskWorktrees, BadInputChangesNothing) {
