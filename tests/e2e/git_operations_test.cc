@@ -46,16 +46,6 @@ TEST_F(GitOperations, UnstageBeforeTheFirstCommitKeepsTheFile) {
   EXPECT_NE(log.str("error"), "");
 }
 
-TEST_F(GitOperations, BranchesCreateAndSwitch) {
-  send("git_branch_create", R"(,"name":" feature/x\n")");
-  EXPECT_EQ(git("rev-parse --abbrev-ref HEAD"), "feature/x\n");
-  EXPECT_EQ(send("git_branch_create", R"(,"branch":"main")").str("error"),
-            "fatal: a branch named 'main' already exists\n");
-  send("git_branch_switch", R"(,"branch":"main")");
-  EXPECT_EQ(git("rev-parse --abbrev-ref HEAD"), "main\n");
-  EXPECT_EQ(send("git_branch_list").str("stdout"), "  feature/x\n* main\n");
-}
-
 TEST_F(GitOperations, RestoreBringsBackHead) {
   write("README.md", "changed\n");
   git("add README.md");

@@ -174,12 +174,12 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
      "echo \"gitdir: $PWD/../outside/.git\" > .omvi/worktrees/foreign/.git && "
      "mkdir .omvi/worktrees/self && echo \"gitdir: $PWD/.git\" > .omvi/worktrees/self/.git",
      ws);
-  const auto snapshot = [&] {
+  const auto state = [&] {
     return sh("find . -path ./ws/.git -prune -o -print | sort", top.path()) +
            sh("git log --all --format=%H && git status --porcelain", top / "outside") +
            git("branch --format='%(refname) %(objectname)'") + git("worktree list --porcelain");
   };
-  const std::string before = snapshot();
+  const std::string before = state();
   const char *add = "git_worktree_add", *deliver = "git_deliver", *remove = "git_worktree_remove";
   const char *outside = "path_outside_workspace", *area = "worktree_not_in_isolation_area";
   const char* linked = "worktree_not_linked";
@@ -208,7 +208,7 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
   for (const Row& row : rows) {
     const Response refused = call(row.op, row.fields);
     EXPECT_NE(refused.str("error").find(row.error), std::string::npos) << refused.str("error");
-    EXPECT_EQ(snapshot(), before) << row.op << " " << row.fields;
+    EXPECT_EQ(state(), before) << row.op << " " << row.fields;
   }
 }
 

@@ -11,37 +11,13 @@ namespace {
 TEST(Decode, EachRefusalSaysWhatIsWrong) {
   const std::string deep =
       R"({"op":"ping","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
-  const std::string integer = "field \"count\" must be an integer";
-  const std::string range = "field \"count\" is out of the 64-bit integer range";
+  // The other sentences are rows of tests/data/malformed_requests.txt, sent over every way in.
   // clang-format off
   const std::pair<std::string, std::string> cases[] = {
       {"", "the request is empty or only white space"},
-      {"[]", "the request must be a JSON object"},
-      {"{}", "field \"op\" is missing"},
-      {R"({"Op":"ping"})", "field \"op\" is missing"},  // keys are case-sensitive
-      {R"({"op":null})", "field \"op\" must be a string, not null"},
-      {R"({"op":5})", "field \"op\" must be a string"},
-      {"{\"op\":\"\xff\"}", "the request is not valid UTF-8"},
-      {"{\"op\":\"a\tb\"}", "the request holds a control character that is not escaped"},
-      {"nope", "the request holds a misspelled true, false or null"},
       {deep, "the request is nested too deeply"},
-      {R"({"op":"x","count":true})", integer},  // booleans are not numbers
-      {R"({"op":"x","count":2.5})", integer},
-      {R"({"op":"x","count":9223372036854775808})", range},
-      {R"({"op":"x","count":-9223372036854775809})", range},
-      {R"({"op":"x","count":1e400})", range},
-      {R"({"op":"x","count":-01})", "the request holds a malformed or out-of-range number"},
-      // Repeated keys, compared unescaped, at any depth: never the first or the last one.
-      {R"({"op":"a","workspace_root":"/a","workspace_root":"/b"})",
-       "key \"workspace_root\" appears more than once"},
-      {R"({"op":"a","\u006fp":"b"})", "key \"op\" appears more than once"},
-      {R"({"op":"a","x":[{"k":1,"k":1}]})", "key \"k\" appears more than once"},
       {R"({"op":"a",")" + std::string(300, 'k') + R"(":1,")" + std::string(300, 'k') + R"(":1})",
        "key \"" + std::string(64, 'k') + "\u2026\" appears more than once"},
-      {R"({"op":"x","dry_run":1})", "field \"dry_run\" must be true or false"},
-      {R"({"op":"x","timeout":"30"})", "field \"timeout\" must be a number"},
-      {R"({"op":"x","paths":["a",1]})", "field \"paths\" must be an array of strings"},
-      {R"({"op":"x","path":["a"]})", "field \"path\" must be a string"},
   };
   // clang-format on
   for (const auto& [json, sentence] : cases) {
