@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "tests/support/test_support.h"
 
 namespace OmviAgentRunnerMain {
@@ -25,39 +27,28 @@ TEST(DiffHeaderNames, ReadAsGitApplyReadsThem) {
     }
     return out;
   };
-  const std::string hunk = "@@ -1 +1 @@\n-a\n+b\n";
-  std::string withNul = "--- a/x\n+++ b/x\n" + hunk;
-  withNul[14] = '\0';
-  const struct {
-    std::string diff, prefix, names;
-  } rows[] = {
-      {"diff --git a/private/s.txt b/agent/s.txt\nsimilarity index 100%\nrename from "
-       "private/s.txt\nrename to agent/s.txt\n",
-       "agent/", "^private/s.txt|^agent/s.txt|^private/s.txt|^agent/s.txt"},
-      {"diff --git a/x b/y\ncopy from /etc/passwd\ncopy to y\n", "", "^x|^y|^/etc/passwd|^y"},
-      {"diff --git a/a b/b\nrename old ../a\nrename new b\n", "", "^a|^b|^../a|^b"},
-      {"diff --git a/x y/f b/x y/f\ndeleted file mode 100644\nindex 1..0\n", "", "^x y/f"},
-      {"diff --git a/s.sh b/s.sh\nold mode 100644\nnew mode 100755\n", "", "^s.sh"},
-      {"diff --git \"a/t\\303\\251st\" \"b/t\\303\\251st\"\nnew file mode 100644\n--- /dev/null\n"
-       "+++ \"b/t\\303\\251st\"\n@@ -0,0 +1 @@\n+x\n",
-       "", "^t\u00e9st|^t\u00e9st"},
-      {"diff --git a/in b/in\n--- a/../out\t\n+++ b//in\n" + hunk, "", "^in|^../out|^/in"},
-      {"diff --git a/x b/x\n--- /dev/null\n+++ b/x\n" + hunk, "", "^x|^dev/null|^x"},
-      {"--- a/x\n+++ b/x\n@@ -1,2 +1,2 @@\n--- ../a\n+++ ../b\n-c\n+d\n", "", ".x|.x"},
-      {"--- a/agent/x\n+++ b/agent/x\n" + hunk +
-           "diff --git a/agent/y b/agent/y\nold mode "
-           "100644\nnew mode 100755\n",
-       "agent/", ".x|.x|^y"},
-      {"--- a/x\t2020-01-01 10:00\n+++ /dev/null\n" + hunk, "", ".x|.x|.x\t2020-01-01"},
-      {"diff --git a/x b/x\ngarbage\n--- a/y\n+++ b/y\n" + hunk, "", "^x|?y|?y"},
-      {"diff --git a/b b/b\nindex 1..2\nGIT binary patch\nliteral 2\nIcmZp0\n\nliteral 0\nHcmV?d1\n"
-       "\ndiff --git a/../z b/../z\nold mode 100644\nnew mode 100755\n",
-       "", "^b|^../z"},
-      {"diff --git a/x b/x\nrename from \"x\nrename to x\n", "", "!^x|^\"x|^x"},
-      {withNul, "", "!"},
+  const auto unescaped = [](std::string text) {
+    for (const auto& [from, to] : {std::pair{"\\n", "\n"}, std::pair{"\\t", "\t"}}) {
+      for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + 1))
+        text.replace(at, 2, to);
+    }
+    return text;
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(read(row.diff, row.prefix), row.names) << row.diff;
+  std::ifstream file(OMVI_TEST_DATA "/diff_header_names.txt");
+  int rows = 0;
+  for (std::string line; std::getline(file, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    ++rows;
+    const std::size_t first = line.find('\t'), second = line.find('\t', first + 1);
+    const std::string prefix = line.substr(0, first) == "-" ? "" : line.substr(0, first);
+    const std::string diff = unescaped(line.substr(second + 1));
+    EXPECT_EQ(read(diff, prefix), unescaped(line.substr(first + 1, second - first - 1))) << diff;
+  }
+  EXPECT_GE(rows, 14);
+  // A NUL byte, which a line of text cannot show.
+  std::string withNul = "--- a/x\n+++ b/x\n@@ -1 +1 @@\n-a\n+b\n";
+  withNul[14] = '\0';
+  EXPECT_EQ(read(withNul, ""), "!");
 }
 
 }  // namespace
