@@ -8,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "runner/files/confined_fs.h"
-#include "runner/guard/workspace.h"
 #include "tests/support/test_support.h"
 
 namespace omvi_test {
@@ -116,11 +114,10 @@ TEST_F(Files, FailuresCarryTheOperationsOwnText) {
   EXPECT_EQ(request("write_file", R"(,"path":".","content":"x")").str("error"),
             "write_failed: " + root_ + ": is the workspace root itself");
   EXPECT_EQ(listing(root_), (Keys{"dir", "file"}));
+  if (geteuid() == 0) GTEST_SKIP() << "the rest needs a user whom permissions bind, not root";
   fs::permissions(root_ + "/dir", fs::perms::owner_read | fs::perms::owner_exec);
-  if (geteuid() != 0) {  // root writes anywhere
-    EXPECT_EQ(request("write_file", R"(,"path":"dir/x","content":"x")").str("error"),
-              "write_failed: " + root_ + "/dir/x: Permission denied");
-  }
+  EXPECT_EQ(request("write_file", R"(,"path":"dir/x","content":"x")").str("error"),
+            "write_failed: " + root_ + "/dir/x: Permission denied");
 }
 
 TEST_F(Files, MkdirIsIdempotent) {
@@ -158,25 +155,6 @@ TEST_F(Files, DeleteRemovesTreesAndLinksButNeverWhatLinksPointTo) {
   EXPECT_TRUE(request("delete_file", R"(,"path":".")").ok());
   EXPECT_FALSE(fs::exists(root_));
   EXPECT_TRUE(fs::exists(dir_ / "outside/keep.txt"));
-}
-
-TEST_F(Files, ADirectorySwappedForALinkAfterTheCheckIsNotFollowed) {
-  using namespace OmviAgentRunnerMain;
-  fs::create_directories(root_ + "/sub");
-  const auto path = authorize("sub/f.txt", root_);
-  const auto tree = authorize("sub", root_);
-  ASSERT_TRUE(path && tree);
-  fs::remove(root_ + "/sub");
-  fs::create_directory_symlink(dir_ / "outside", root_ + "/sub");
-
-  const auto written = writeFileAtomically(root_, *path, "x");
-  ASSERT_TRUE(written);
-  EXPECT_NE(written->find("leads outside the workspace"), std::string::npos) << *written;
-  EXPECT_TRUE(makeDirectories(root_, *path));
-  EXPECT_EQ(listing(dir_ / "outside"), Keys{"keep.txt"});
-  // Removing the swapped entry removes the link itself, never the directory it points to.
-  EXPECT_FALSE(removeEntry(root_, *tree));
-  EXPECT_EQ(listing(dir_ / "outside"), Keys{"keep.txt"});
 }
 
 // However deep the tree, one answer and the tree gone, under a limit of 32 descriptors where

@@ -1,7 +1,7 @@
 // The git operations against real repositories, their effects checked with git itself; and
 // apply_diff, whose temporary copy of the diff never outlives the operation. (Their exact git
 // command lines are tests/e2e/operation_table_test.cc's.)
-#include "tests/e2e/repository_fixture.h"
+#include "tests/support/repository.h"
 
 namespace omvi_test {
 namespace {
@@ -44,16 +44,6 @@ TEST_F(GitOperations, UnstageBeforeTheFirstCommitKeepsTheFile) {
   EXPECT_FALSE(log.ok());
   EXPECT_EQ(log.str("error"), log.str("stderr"));
   EXPECT_NE(log.str("error"), "");
-}
-
-TEST_F(GitOperations, BranchesCreateAndSwitch) {
-  send("git_branch_create", R"(,"name":" feature/x\n")");
-  EXPECT_EQ(git("rev-parse --abbrev-ref HEAD"), "feature/x\n");
-  EXPECT_EQ(send("git_branch_create", R"(,"branch":"main")").str("error"),
-            "fatal: a branch named 'main' already exists\n");
-  send("git_branch_switch", R"(,"branch":"main")");
-  EXPECT_EQ(git("rev-parse --abbrev-ref HEAD"), "main\n");
-  EXPECT_EQ(send("git_branch_list").str("stdout"), "  feature/x\n* main\n");
 }
 
 TEST_F(GitOperations, RestoreBringsBackHead) {
@@ -141,7 +131,7 @@ TEST_F(ApplyDiff, ChecksThenApplies) {
   EXPECT_EQ(r.lists["affected_paths"], Paths{});
 }
 
-TEST_F(ApplyDiff, ADiffThatDoesNotApplyAnswersGitsComplaint) {
+TEST_F(ApplyDiff, FailuresAnswerGitsComplaintOrTheCopysWrite) {
   Response r = apply("--- a/README.md\n+++ b/README.md\n@@ -1 +1 @@\n-absent\n+x\n");
   EXPECT_FALSE(r.ok());
   EXPECT_TRUE(r.str("error").starts_with("error: patch failed: README.md:1")) << r.str("error");
@@ -149,6 +139,19 @@ TEST_F(ApplyDiff, ADiffThatDoesNotApplyAnswersGitsComplaint) {
   EXPECT_EQ(r.str("error") + "\n", r.str("stderr"));
   EXPECT_EQ(r.integers["exit_status"], 1);
   EXPECT_EQ(r.lists["affected_paths"], (Paths{"README.md"}));
+
+  // No room for the diff's copy (a file size limit of nothing; the runner's answer goes to a
+  // pipe, which the limit spares): the write's own failure, and nothing is left behind.
+  const std::string request = "{\"op\":\"apply_diff\",\"workspace_root\":" + quote(root()) +
+                              ",\"diff\":" + quote(kChangeAndAdd) + "}";
+  const Completed full =
+      run({"sh", "-c", "trap '' XFSZ; (ulimit -f 0; exec \"$0\" --json \"$1\") | cat",
+           runnerBinary(), request});
+  const std::string error = parse(full.out).str("error");
+  EXPECT_TRUE(error.starts_with("diff_temp_write_failed: " + root() + "/.omvi-agent-runner-") &&
+              error.ends_with(".diff: File too large"))
+      << error;
+  EXPECT_EQ(git("status --porcelain"), "");
 }
 
 TEST_F(ApplyDiff, PathsOutsideTheRootAreRefusedBeforeAnythingIsWritten) {

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <map>
 
-#include "tests/e2e/hostile_transport.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transports.h"
 
 namespace omvi_test {
 namespace {
@@ -52,14 +52,9 @@ class Scene {
            std::to_string(status.st_ctim.tv_nsec);
   }
 
-  // Everything under top() but |spared| (the workspace, which an operation may remove whole):
-  // each entry's type and mode, size, time to the nanosecond, link count and link target, then
-  // each file's checksum.
+  // Everything outside the workspace, or outside |spared| within it.
   [[nodiscard]] std::string sentinel(const std::string& spared = "./ws") const {
-    return sh("find . -mindepth 1 -path " + spared +
-                  " -prune -o -printf '%p %M %s %T@ %n %l\\n' && find . -path " + spared +
-                  " -prune -o -type f -exec sha256sum {} +",
-              top());
+    return snapshot(top(), spared);
   }
 
  private:

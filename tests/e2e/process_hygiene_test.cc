@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/e2e/hostile_transport.h"
 #include "tests/support/test_support.h"
+#include "tests/support/transports.h"
 
 namespace omvi_test {
 namespace {

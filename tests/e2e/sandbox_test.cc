@@ -47,10 +47,7 @@ class Sandbox : public ::testing::Test {
   }
 
   std::string subdirectory() const { return dir_ / "repo/sub"; }
-  std::string sentinelTree() {
-    return sh("find outside -exec ls -ld {} + | awk '{print $1,$5,$9}'; cat outside/sentinel",
-              dir_.path());
-  }
+  std::string sentinelTree() { return snapshot(dir_ / "outside"); }
 
   TempDir dir_;
 };

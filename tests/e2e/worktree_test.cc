@@ -138,6 +138,26 @@ TEST_F(TaskWorktrees, RemovalReportsEveryPathAndPrunesOnceAfterAFailure) {
   EXPECT_EQ(gone.integers.at("exit_status"), 0);
 }
 
+// Delivery's own refusals: a task checkout that is gone, or that no repository holds (the
+// primary's ".git" names nowhere, so git finds none); and a prune that fails after the merge
+// (a locked worktree) is a note on the success, the worktree kept.
+TEST_F(TaskWorktrees, DeliveryRefusesAMissingOrForeignCheckoutAndNotesAFailedPrune) {
+  EXPECT_EQ(deliver("none").str("error"), "worktree_missing");
+  sh("mkdir -p broken/.omvi/worktrees/t && echo 'gitdir: /nowhere' > broken/.git", top.path());
+  EXPECT_EQ(
+      send("git_deliver", top / "broken", R"(,"worktree_path":".omvi/worktrees/t","branch":"t")")
+          .str("error"),
+      "worktree is not a git checkout");
+
+  ASSERT_TRUE(add("1", "task-1").ok());
+  write("1", "one.txt", "one\n");
+  git("worktree lock .omvi/worktrees/1");
+  EXPECT_EQ(deliver("1", R"(,"prune":true)").str("message"),
+            "Merged task-1 into main \u00B7 worktree prune skipped/failed");
+  EXPECT_EQ(sh("cat one.txt", ws), "one\n");
+  EXPECT_TRUE(fileExists(wt("1")));
+}
+
 // Each bad request gets its own failure and leaves everything, inside and outside, as it was.
 // (Paths out of the workspace, for every worktree operation, are the hostile-path table's.)
 TEST_F(TaskWorktrees, BadInputChangesNothing) {
@@ -154,12 +174,12 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
      "echo \"gitdir: $PWD/../outside/.git\" > .omvi/worktrees/foreign/.git && "
      "mkdir .omvi/worktrees/self && echo \"gitdir: $PWD/.git\" > .omvi/worktrees/self/.git",
      ws);
-  const auto snapshot = [&] {
+  const auto state = [&] {
     return sh("find . -path ./ws/.git -prune -o -print | sort", top.path()) +
            sh("git log --all --format=%H && git status --porcelain", top / "outside") +
            git("branch --format='%(refname) %(objectname)'") + git("worktree list --porcelain");
   };
-  const std::string before = snapshot();
+  const std::string before = state();
   const char *add = "git_worktree_add", *deliver = "git_deliver", *remove = "git_worktree_remove";
   const char *outside = "path_outside_workspace", *area = "worktree_not_in_isolation_area";
   const char* linked = "worktree_not_linked";
@@ -188,7 +208,7 @@ TEST_F(TaskWorktrees, BadInputChangesNothing) {
   for (const Row& row : rows) {
     const Response refused = call(row.op, row.fields);
     EXPECT_NE(refused.str("error").find(row.error), std::string::npos) << refused.str("error");
-    EXPECT_EQ(snapshot(), before) << row.op << " " << row.fields;
+    EXPECT_EQ(state(), before) << row.op << " " << row.fields;
   }
 }
 

@@ -213,6 +213,13 @@ std::string sh(const std::string& command, const std::string& directory) {
   return done.out;
 }
 
+std::string snapshot(const std::string& top, const std::string& spared) {
+  return sh("find . -mindepth 1 -path " + spared +
+                " -prune -o -printf '%p %M %s %T@ %n %l\\n' && find . -path " + spared +
+                " -prune -o -type f -exec sha256sum {} +",
+            top);
+}
+
 bool eventually(const std::function<bool()>& condition, milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
   while (!condition()) {

@@ -106,6 +106,11 @@ std::string quote(const std::string& text);
 /// exit.
 std::string sh(const std::string& command, const std::string& directory = "");
 
+/// The sentinel snapshot of everything under |top| but |spared| ("./x", relative to |top|):
+/// each entry's path, type and mode, size, modification time to the nanosecond, link count and
+/// link target, then each file's checksum. Equal snapshots: nothing there changed.
+std::string snapshot(const std::string& top, const std::string& spared = "./-");
+
 /// Polls |condition| until it holds or |deadline| passes (for what gives no descriptor to
 /// wait on); whether it held.
 bool eventually(const std::function<bool()>& condition, milliseconds deadline = kDeadline);

@@ -1,4 +1,4 @@
-#include "tests/e2e/hostile_transport.h"
+#include "tests/support/transports.h"
 
 #include <gtest/gtest.h>
 
