@@ -113,6 +113,10 @@ TEST_F(Files, FailuresCarryTheOperationsOwnText) {
             "mkdir_failed: " + root_ + "/file: File exists");
   EXPECT_EQ(request("write_file", R"(,"path":".","content":"x")").str("error"),
             "write_failed: " + root_ + ": is the workspace root itself");
+  // A path too long to look at is never answered "deleted" on a guess.
+  const std::string longPath = repeat("d/", 2100) + "f";
+  EXPECT_EQ(request("delete_file", R"(,"path":")" + longPath + "\"").str("error"),
+            "delete_failed: " + root_ + "/" + longPath + ": File name too long");
   EXPECT_EQ(listing(root_), (Keys{"dir", "file"}));
   if (geteuid() == 0) GTEST_SKIP() << "the rest needs a user whom permissions bind, not root";
   fs::permissions(root_ + "/dir", fs::perms::owner_read | fs::perms::owner_exec);
