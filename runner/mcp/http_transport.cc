@@ -144,6 +144,17 @@ struct Session {
     return true;
   }
 
+  /// A call the client cancelled gets no reply: its POST ends with an empty event stream.
+  void endCancelled(const std::string& id) {
+    const std::lock_guard lock(mutex);
+    const auto found = posts.find(id);
+    if (found == posts.end()) return;
+    if (!found->second->stream) startStream(*found->second);
+    found->second->stream->done();
+    posts.erase(found);
+    std::erase_if(progressTokens, [&](const auto& entry) { return entry.second == id; });
+  }
+
   /// The server's sink: the reply goes to its POST, a progress message to the POST of the
   /// call it reports on, anything else to the GET stream (else to a POST in flight, else it
   /// waits for a GET stream, a few at most).
@@ -348,6 +359,11 @@ class HttpServer {
 
     if (!hasMethod || !hasId) {  // a notification, or the client's reply to one of ours
       target->receive(body);
+      simdjson::dom::element cancelled;
+      if (method == "notifications/cancelled" &&
+          object["params"]["requestId"].get(cancelled) == simdjson::SUCCESS) {
+        target->endCancelled(simdjson::minify(cancelled));
+      }
       return reply(request, restinio::status_accepted(), "");
     }
     const std::string id = simdjson::minify(idElement);
