@@ -95,7 +95,8 @@ struct Session {
   std::vector<std::string> queued;
   simdjson::dom::parser sinkParser;  // used by `route` only, which the server serializes
 
-  std::mutex receiveMutex;  // the server takes messages from one thread at a time
+  std::uint64_t lastUsed = 0;  // under HttpServer's mutex
+  std::mutex receiveMutex;     // the server takes messages from one thread at a time
   std::unique_ptr<McpServer> server;
 
   void receive(std::string_view message) {
@@ -300,10 +301,27 @@ class HttpServer {
     const auto found = sessions_.find(std::string(*id));
     if (found == sessions_.end())
       return reply(request, restinio::status_not_found(), "no such session");
+    found->second->lastUsed = ++clock_;
     return found->second;
   }
 
+  /// A new session; at the bound, the one idle longest (no call in flight) is ended to make
+  /// room, since clients seldom end theirs. Null when every session is busy.
   std::shared_ptr<Session> newSession() {
+    std::shared_ptr<Session> evicted;
+    {
+      const std::lock_guard lock(mutex_);
+      if (sessions_.size() >= options_.maxSessions) {
+        for (const auto& [id, candidate] : sessions_) {
+          const std::lock_guard sessionLock(candidate->mutex);
+          if (!candidate->posts.empty()) continue;
+          if (!evicted || candidate->lastUsed < evicted->lastUsed) evicted = candidate;
+        }
+        if (!evicted) return nullptr;
+        sessions_.erase(evicted->id);
+      }
+    }
+    if (evicted) endSession(*evicted);
     auto made = std::make_shared<Session>();
     unsigned char bytes[16];
     randomBytes(bytes, sizeof bytes);
@@ -313,8 +331,16 @@ class HttpServer {
         serverOptions_, [raw = made.get()](std::string_view message) { raw->route(message); });
     const std::lock_guard lock(mutex_);
     if (sessions_.size() >= options_.maxSessions) return nullptr;
+    made->lastUsed = ++clock_;
     sessions_.emplace(made->id, made);
     return made;
+  }
+
+  static void endSession(Session& session) {
+    session.server->shutdown();
+    const std::lock_guard lock(session.mutex);
+    if (session.events) session.events->done();
+    session.events.reset();
   }
 
   restinio::request_handling_status_t post(const Request& request) {
@@ -413,10 +439,7 @@ class HttpServer {
       if (sessions_.erase(target->id) == 0)
         return reply(request, restinio::status_not_found(), "no such session");
     }
-    target->server->shutdown();
-    const std::lock_guard lock(target->mutex);
-    if (target->events) target->events->done();
-    target->events.reset();
+    endSession(*target);
     return reply(request, restinio::status_ok(), "session ended");
   }
 
@@ -424,6 +447,7 @@ class HttpServer {
   const HttpOptions& options_;
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<Session>> sessions_;
+  std::uint64_t clock_ = 0;  // under mutex_: orders the sessions by their last use
 };
 
 }  // namespace
