@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +27,7 @@ using Stream = restinio::response_builder_t<restinio::chunked_output_t>;
 using restinio::http_status_line_t;
 
 struct Traits : restinio::default_traits_t {
+  // cppcheck-suppress unusedStructMember ; read by RESTinio
   static constexpr bool use_connection_count_limiter = true;
 };
 
@@ -164,13 +166,13 @@ struct Session {
     simdjson::dom::element document;
     if (sinkParser.parse(message.data(), message.size(), true).get(document) == simdjson::SUCCESS) {
       std::string_view method;
-      simdjson::dom::element id;
+      simdjson::dom::element value;
       const bool hasMethod = document["method"].get_string().get(method) == simdjson::SUCCESS;
-      if (!hasMethod && document["id"].get(id) == simdjson::SUCCESS) {
-        replyTo = simdjson::minify(id);
+      if (!hasMethod && document["id"].get(value) == simdjson::SUCCESS) {
+        replyTo = simdjson::minify(value);
       } else if (method == "notifications/progress" &&
-                 document["params"]["progressToken"].get(id) == simdjson::SUCCESS) {
-        token = simdjson::minify(id);
+                 document["params"]["progressToken"].get(value) == simdjson::SUCCESS) {
+        token = simdjson::minify(value);
       }
     }
     const std::lock_guard lock(mutex);
@@ -293,7 +295,7 @@ class HttpServer {
   }
 
   /// The session named by the request: 400 when none is named, 404 when unknown or ended.
-  std::variant<std::shared_ptr<Session>, restinio::request_handling_status_t> session(
+  std::variant<std::shared_ptr<Session>, restinio::request_handling_status_t> sessionOf(
       const Request& request) {
     const auto id = field(request, kSessionHeader);
     if (!id) return reply(request, restinio::status_bad_request(), "Mcp-Session-Id is required");
@@ -372,13 +374,14 @@ class HttpServer {
 
     std::shared_ptr<Session> target;
     std::string issued;
+    // cppcheck-suppress knownConditionTrueFalse ; |method| is set by simdjson above
     if (hasMethod && method == "initialize" && !field(request, kSessionHeader)) {
       target = newSession();
       if (!target)
         return reply(request, restinio::status_service_unavailable(), "too many sessions");
       issued = target->id;
     } else {
-      auto found = session(request);
+      auto found = sessionOf(request);
       if (auto* refused = std::get_if<restinio::request_handling_status_t>(&found)) return *refused;
       target = std::get<std::shared_ptr<Session>>(std::move(found));
     }
@@ -414,7 +417,7 @@ class HttpServer {
     const auto accept = field(request, "Accept");
     if (!accept || !containsIgnoringCase(*accept, "text/event-stream"))
       return reply(request, restinio::status_not_acceptable(), "accept text/event-stream");
-    auto found = session(request);
+    auto found = sessionOf(request);
     if (auto* refused = std::get_if<restinio::request_handling_status_t>(&found)) return *refused;
     const auto target = std::get<std::shared_ptr<Session>>(std::move(found));
     const std::lock_guard lock(target->mutex);
@@ -431,7 +434,7 @@ class HttpServer {
   }
 
   restinio::request_handling_status_t end(const Request& request) {
-    auto found = session(request);
+    auto found = sessionOf(request);
     if (auto* refused = std::get_if<restinio::request_handling_status_t>(&found)) return *refused;
     const auto target = std::get<std::shared_ptr<Session>>(std::move(found));
     {
@@ -525,7 +528,7 @@ int serveHttp(const ServerOptions& serverOptions, const HttpOptions& options, in
     break;
   }
   server.close_async([&io]() noexcept { io.stop(); },
-                     [&io](std::exception_ptr) noexcept { io.stop(); });
+                     [&io](const std::exception_ptr&) noexcept { io.stop(); });
   for (std::thread& thread : threads)
     thread.join();
   handler.endAll();

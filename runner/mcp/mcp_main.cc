@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
     std::stringstream text;
     text << in.rdbuf();
     std::string token = text.str();
-    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())))
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())) != 0)
       token.pop_back();
     if (!in || token.empty()) {
       std::fprintf(stderr, "omvi-agent-mcp: no token in %s\n", tokenFile.c_str());
