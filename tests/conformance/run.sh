@@ -16,9 +16,10 @@ fi
 scenarios=(server-initialize ping tools-list logging-set-level dns-rebinding-protection
            server-sse-multiple-streams)
 
+binary=$(realpath "$1")
 work=$(mktemp -d)
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; rm -rf "$work"' EXIT
-(cd "$work" && exec "$1" --http 127.0.0.1:0 --root "$work" 2>"$work/stderr") &
+(cd "$work" && exec "$binary" --http 127.0.0.1:0 --root "$work" 2>"$work/stderr") &
 server=$!
 for _ in $(seq 100); do
   grep -q 'listening on' "$work/stderr" 2>/dev/null && break
