@@ -1,20 +1,24 @@
 // The MCP server's entry: `omvi-agent-mcp [--root DIR]...` speaks the Model Context Protocol
-// on standard input and output until the input ends or SIGTERM arrives, then ends the calls in
-// flight and exits 0. Standard output carries protocol messages only; diagnostics go to
-// standard error.
+// on standard input and output (or, with --http HOST:PORT, over Streamable HTTP) until the
+// input ends or SIGTERM arrives, then ends the calls in flight and exits 0. Standard output carries
+// protocol messages only; diagnostics go to standard error.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "runner/mcp/http_transport.h"
 #include "runner/mcp/mcp_server.h"
 #include "runner/mcp/stdio_transport.h"
 #include "runner/sandbox/sandbox.h"
@@ -25,9 +29,29 @@ constexpr std::string_view kUsage =
     "usage: omvi-agent-mcp [--root DIR]... [--max-message-bytes N]\n"
     "                      [--no-sandbox | --sandbox=best-effort] [--no-network]\n"
     "                      [--writable DIR]... [--env NAME]... [--sandbox-status]\n"
+    "                      [--http [HOST]:PORT [--allow-origin ORIGIN]... [--token-file FILE]]\n"
     "Serves the runner's operations as MCP tools over stdio, confined to each DIR (default: the\n"
     "client's roots when it offers them, else the working directory). Every child runs in the\n"
-    "kernel sandbox (writes only in its workspace, no survivors) unless --no-sandbox is given.\n";
+    "kernel sandbox (writes only in its workspace, no survivors) unless --no-sandbox is given.\n"
+    "With --http, serves Streamable HTTP on http://HOST:PORT/mcp instead (HOST 127.0.0.1 by\n"
+    "default, PORT 0 picks a free one); any HOST but loopback needs --token-file, whose token\n"
+    "every request must then carry as \"Authorization: Bearer TOKEN\".\n";
+
+/// Splits "HOST:PORT", ":PORT", "[V6]:PORT" or "PORT"; false when malformed.
+bool parseListen(std::string_view text, OmviAgentRunnerMain::mcp::HttpOptions& options) {
+  const auto colon = text.rfind(':');
+  std::string_view host = colon == std::string_view::npos ? "" : text.substr(0, colon);
+  const std::string_view port = colon == std::string_view::npos ? text : text.substr(colon + 1);
+  if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);
+  if (port.empty() || port.size() > 5 ||
+      !std::ranges::all_of(port, [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const unsigned long number = std::strtoul(std::string(port).c_str(), nullptr, 10);
+  if (number > 65535) return false;
+  options.port = static_cast<std::uint16_t>(number);
+  if (!host.empty()) options.host = std::string(host);
+  return true;
+}
 
 }  // namespace
 
@@ -37,6 +61,9 @@ int main(int argc, char** argv) {
   ServerOptions options;
   std::size_t maxMessageBytes = kMaxMessageBytes;
   bool sandboxed = true;
+  bool http = false;
+  HttpOptions httpOptions;
+  std::string tokenFile;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     // The sandbox's own switches are read below, from the whole argument list.
@@ -56,6 +83,17 @@ int main(int argc, char** argv) {
       options.roots.emplace_back(argument.substr(7));
     } else if (argument == "--max-message-bytes" && i + 1 < argc) {
       maxMessageBytes = std::strtoull(argv[++i], nullptr, 10);
+      httpOptions.maxBodyBytes = std::max<std::size_t>(maxMessageBytes, 1024);
+    } else if (argument == "--http" && i + 1 < argc) {
+      http = true;
+      if (!parseListen(argv[++i], httpOptions)) {
+        std::fprintf(stderr, "omvi-agent-mcp: --http wants [HOST]:PORT, not %s\n", argv[i]);
+        return 2;
+      }
+    } else if (argument == "--allow-origin" && i + 1 < argc) {
+      httpOptions.allowedOrigins.emplace_back(argv[++i]);
+    } else if (argument == "--token-file" && i + 1 < argc) {
+      tokenFile = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
       std::fputs(kUsage.data(), stdout);
       return 0;
@@ -66,6 +104,24 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "omvi-agent-mcp: unknown argument %s\n%s", argv[i], kUsage.data());
       return 2;
     }
+  }
+  if (!tokenFile.empty()) {
+    std::ifstream in(tokenFile);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string token = text.str();
+    while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back())) != 0)
+      token.pop_back();
+    if (!in || token.empty()) {
+      std::fprintf(stderr, "omvi-agent-mcp: no token in %s\n", tokenFile.c_str());
+      return 2;
+    }
+    httpOptions.token = std::move(token);
+  }
+  if (http && !isLoopbackHost(httpOptions.host) && httpOptions.token.empty()) {
+    std::fprintf(stderr, "omvi-agent-mcp: serving %s (not loopback) needs --token-file\n",
+                 httpOptions.host.c_str());
+    return 2;
   }
   std::error_code error;
   options.launchDirectory = std::filesystem::current_path(error).string();
@@ -106,6 +162,12 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
+  if (http) {
+    const int status = serveHttp(options, httpOptions, stopFd);
+    if (stopFd >= 0) close(stopFd);
+    return status;
+  }
 
   std::atomic<bool> outputOpen{true};
   McpServer server(options, [&](std::string_view message) {

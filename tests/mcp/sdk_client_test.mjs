@@ -1,6 +1,7 @@
-// omvi-agent-mcp driven by the protocol's official TypeScript client over stdio, and by raw
-// lines where the client would refuse to send what is tested. Usage:
-//   node sdk_client_test.mjs path/to/omvi-agent-mcp path/to/tests/data
+// omvi-agent-mcp driven by the protocol's official TypeScript client over stdio (or, given
+// "http", over Streamable HTTP), and by raw lines or requests where the client would refuse to
+// send what is tested. Usage:
+//   node sdk_client_test.mjs path/to/omvi-agent-mcp path/to/tests/data [stdio|http]
 // Exit status 0 when every check passed, 1 otherwise, 77 when the SDK is not installed.
 import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -13,6 +14,7 @@ try {
   sdk = {
     ...(await import('@modelcontextprotocol/sdk/client/index.js')),
     ...(await import('@modelcontextprotocol/sdk/client/stdio.js')),
+    ...(await import('@modelcontextprotocol/sdk/client/streamableHttp.js')),
     ...(await import('@modelcontextprotocol/sdk/types.js')),
   };
 } catch (error) {
@@ -20,7 +22,8 @@ try {
   process.exit(77);
 }
 
-const [binary, dataDir] = process.argv.slice(2).map((arg) => resolve(arg));
+const [binary, dataDir] = process.argv.slice(2, 4).map((arg) => resolve(arg));
+const overHttp = process.argv[4] === 'http';
 const top = mkdtempSync(join(tmpdir(), 'omvi-mcp-test-'));
 const env = {
   PATH: process.env.PATH, HOME: top, LANG: 'C', TZ: 'UTC', GIT_CONFIG_NOSYSTEM: '1',
@@ -56,12 +59,35 @@ const alive = (pid) => {
   } catch { return false; }
 };
 
+// The server on a free loopback port: its URL, and a stop that ends it and awaits its exit.
+async function listen(args, { cwd } = {}) {
+  const child = spawn(binary, [...serverEnv, ...args, '--http', '127.0.0.1:0'],
+    { env, cwd, stdio: ['ignore', 'inherit', 'pipe'] });
+  const exited = new Promise((resolve) => child.on('exit', (code) => resolve(code)));
+  const url = await new Promise((resolve, reject) => {
+    let text = '';
+    child.stderr.on('data', (data) => {
+      text += data;
+      const found = /listening on (\S+)/.exec(text);
+      if (found) resolve(found[1]);
+    });
+    exited.then(() => reject(new Error(`the server ended: ${text}`)));
+  });
+  return { url, stop: async () => { child.kill('SIGTERM'); return exited; } };
+}
+
 // A client connected to the server; every message from the server is kept in wire order.
 async function connect(args, { roots, cwd } = {}) {
   const client = new sdk.Client({ name: 'omvi-test', version: '1.0.0' },
     { capabilities: roots ? { roots: { listChanged: true } } : {} });
   if (roots) client.setRequestHandler(sdk.ListRootsRequestSchema, async () => ({ roots: roots() }));
-  const transport = new sdk.StdioClientTransport({ command: binary, args: [...serverEnv, ...args], env, cwd, stderr: 'inherit' });
+  const server = overHttp ? await listen(args, { cwd }) : undefined;
+  const transport = overHttp ? new sdk.StreamableHTTPClientTransport(new URL(server.url))
+    : new sdk.StdioClientTransport({ command: binary, args: [...serverEnv, ...args], env, cwd, stderr: 'inherit' });
+  if (server) {
+    const close = client.close.bind(client);
+    client.close = async () => { await close(); await server.stop(); };
+  }
   const wire = [];
   await client.connect(transport);
   const deliver = transport.onmessage;
@@ -320,6 +346,14 @@ const indexOf = (wire, predicate) => wire.findIndex(predicate);
   await plain.client.close();
 }
 await main.client.close();
+
+if (overHttp) {
+  await (await import('./http_checks.mjs')).run({ listen, check, ws, top });
+  rmSync(top, { recursive: true, force: true });
+  rmSync(pids, { recursive: true, force: true });
+  console.log(failures === 0 ? 'all MCP HTTP checks passed' : `${failures} MCP HTTP checks failed`);
+  process.exit(failures === 0 ? 0 : 1);
+}
 
 // ---- raw lines: lifecycle, malformed messages, size cap, end of input ----
 function raw(args = ['--root', ws]) {
