@@ -166,20 +166,19 @@ std::string entriesJson(const std::vector<DirectoryEntry>& entries, std::string&
   return list + "]";
 }
 
-ToolOutcome listDirectoryTool(const Tool&, const ToolCall& call) {
-  ListDirectoryOptions options;
-  if (auto depth = call.arguments.integer("depth")) {
-    options.depth = static_cast<int>(std::clamp<std::int64_t>(*depth, 1, kMaxListDepth));
-  }
-  options.exclude = call.arguments.strings("exclude");
-  const auto result = listDirectory(call.root, call.arguments.string("path").value_or(""), options);
+// The answer of a tool that lists entries: the path, the entries under |key|, and the cut;
+// |whenEmpty| is the text for an empty list.
+template <typename Result>
+ToolOutcome listingOutcome(const Result& result, const std::vector<DirectoryEntry>& entries,
+                           std::string_view key, std::string_view whenEmpty) {
   ToolOutcome outcome;
   outcome.isError = result.error.has_value();
   Json json = head(result.error);
   json.text("path", result.path);
   if (!result.error) {
-    json.raw("entries", entriesJson(result.entries, outcome.text));
+    json.raw(key, entriesJson(entries, outcome.text));
     json.flag("truncated", result.truncated).optionalText("note", result.note);
+    if (entries.empty() && !whenEmpty.empty()) outcome.text = whenEmpty;
     outcome.text += suffixOf(result.truncated, result.note);
   } else {
     outcome.text = errorText(result.error);
@@ -188,25 +187,22 @@ ToolOutcome listDirectoryTool(const Tool&, const ToolCall& call) {
   return outcome;
 }
 
+ToolOutcome listDirectoryTool(const Tool&, const ToolCall& call) {
+  ListDirectoryOptions options;
+  if (auto depth = call.arguments.integer("depth")) {
+    options.depth = static_cast<int>(std::clamp<std::int64_t>(*depth, 1, kMaxListDepth));
+  }
+  options.exclude = call.arguments.strings("exclude");
+  const auto result = listDirectory(call.root, call.arguments.string("path").value_or(""), options);
+  return listingOutcome(result, result.entries, "entries", "");
+}
+
 ToolOutcome searchFilesTool(const Tool&, const ToolCall& call) {
   SearchFilesOptions options;
   options.exclude = call.arguments.strings("exclude");
   const auto result = searchFiles(call.root, call.arguments.string("path").value_or(""),
                                   call.arguments.string("pattern").value_or(""), options);
-  ToolOutcome outcome;
-  outcome.isError = result.error.has_value();
-  Json json = head(result.error);
-  json.text("path", result.path);
-  if (!result.error) {
-    json.raw("matches", entriesJson(result.matches, outcome.text));
-    json.flag("truncated", result.truncated).optionalText("note", result.note);
-    if (result.matches.empty()) outcome.text = "no matches\n";
-    outcome.text += suffixOf(result.truncated, result.note);
-  } else {
-    outcome.text = errorText(result.error);
-  }
-  outcome.structured = json.done();
-  return outcome;
+  return listingOutcome(result, result.matches, "matches", "no matches\n");
 }
 
 ToolOutcome grepTool(const Tool&, const ToolCall& call) {
