@@ -3,38 +3,21 @@
 // write_file and read_file of 4 KiB and list_directory of 10 000 entries with 16 calls in
 // flight (calls per second, p50 latency), and each server's peak RSS under that load.
 // Usage: node mcp_bench.mjs OMVI_MCP PEER_INDEX_JS [SECONDS_PER_RUN]
-import { spawn } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { createInterface } from 'node:readline';
+import { startOverStdio } from './mcp_stdio.mjs';
 
 const [omvi, peer, seconds = '3'] = process.argv.slice(2);
 const inFlight = 16;
 const top = mkdtempSync(join(tmpdir(), 'omvi-mcp-bench-'));
 const content = 'x'.repeat(4095) + '\n';
 
-function start(command, args) {
-  const began = process.hrtime.bigint();
-  const child = spawn(command, args, { stdio: ['pipe', 'pipe', 'ignore'] });
-  const waiting = new Map();
-  let id = 0;
-  createInterface({ input: child.stdout }).on('line', (line) => {
-    const message = JSON.parse(line);
-    waiting.get(message.id)?.(message);
-    waiting.delete(message.id);
-  });
-  const request = (method, params) => new Promise((resolve) => {
-    waiting.set(++id, resolve);
-    child.stdin.write(JSON.stringify({ jsonrpc: '2.0', id, method, params }) + '\n');
-  });
-  return { child, began, request };
-}
 
 const peakRss = (pid) => Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) / 1024;
 
 async function measure(name, command, args, dir, readTool) {
-  const server = start(command, args);
+  const server = startOverStdio(command, args);
   await server.request('initialize', { protocolVersion: '2025-06-18', capabilities: {}, clientInfo: { name: 'bench', version: '1' } });
   const startMs = Number(process.hrtime.bigint() - server.began) / 1e6;
   server.child.stdin.write('{"jsonrpc":"2.0","method":"notifications/initialized"}\n');

@@ -8,7 +8,7 @@ import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import http from 'node:http';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { createInterface } from 'node:readline';
+import { startOverStdio } from './mcp_stdio.mjs';
 
 const [omvi, seconds = '3'] = process.argv.slice(2);
 const inFlight = 16;
@@ -16,22 +16,7 @@ const top = mkdtempSync(join(tmpdir(), 'omvi-mcp-http-bench-'));
 const content = 'x'.repeat(4095) + '\n';
 const peakRss = (pid) => Number(/VmHWM:\s+(\d+)/.exec(readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) / 1024;
 
-function overStdio() {
-  const child = spawn(omvi, ['--root', top], { stdio: ['pipe', 'pipe', 'ignore'] });
-  const waiting = new Map();
-  let id = 0;
-  createInterface({ input: child.stdout }).on('line', (line) => {
-    const message = JSON.parse(line);
-    waiting.get(message.id)?.(message);
-    waiting.delete(message.id);
-  });
-  const request = (method, params) => new Promise((resolve) => {
-    waiting.set(++id, resolve);
-    child.stdin.write(JSON.stringify({ jsonrpc: '2.0', id, method, params }) + '\n');
-  });
-  const notify = (method) => child.stdin.write(JSON.stringify({ jsonrpc: '2.0', method }) + '\n');
-  return { child, request, notify, ready: Promise.resolve() };
-}
+const overStdio = () => startOverStdio(omvi, ['--root', top]);
 
 function overHttp() {
   const child = spawn(omvi, ['--root', top, '--http', '127.0.0.1:0'], { stdio: ['ignore', 'ignore', 'pipe'] });
