@@ -70,7 +70,7 @@ CPPCHECK_FLAGS = --quiet --enable=warning,style,performance,portability --std=c+
 lint-cppcheck: deps
 	cppcheck $(CPPCHECK_FLAGS) -j2 runner/
 
-TIDY_SOURCES := $(wildcard runner/*.cc runner/*/*.cc)
+TIDY_SOURCES := $(wildcard runner/*.cc runner/*/*.cc runner/*/*/*.cc)
 TIDY_HEADERS := $(wildcard runner/*.h runner/*/*.h)
 TIDY_STAMPS  := $(TIDY_SOURCES:%=$(BUILD)/tidy/%.ok)
 

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 namespace OmviAgentRunnerMain {
 
@@ -36,6 +38,19 @@ void randomBytes(unsigned char* bytes, std::size_t size) {
     mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBULL;
     bytes[got] = static_cast<unsigned char>(mixed ^ (mixed >> 31));
   }
+}
+
+std::string randomHex(std::size_t size) {
+  std::vector<unsigned char> bytes(size);
+  randomBytes(bytes.data(), bytes.size());
+  static constexpr std::string_view kDigits = "0123456789abcdef";
+  std::string text;
+  text.reserve(size * 2);
+  for (const unsigned char byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0xF]);
+  }
+  return text;
 }
 
 std::string errnoText(int error) {

@@ -42,6 +42,9 @@ class UniqueFd {
 /// concurrent requests.
 void randomBytes(unsigned char* bytes, std::size_t size);
 
+/// |size| random bytes (as `randomBytes` makes them) in lowercase hexadecimal.
+[[nodiscard]] std::string randomHex(std::size_t size);
+
 /// The C library's text for |error| ("No such file or directory"), thread-safe.
 [[nodiscard]] std::string errnoText(int error);
 

@@ -161,15 +161,7 @@ Place placeOf(const std::string& root, const std::string& path, const std::strin
 }
 
 std::string temporaryName() {
-  unsigned char random[8];
-  randomBytes(random, sizeof random);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = ".omvi-write-";
-  for (const unsigned char byte : random) {
-    name.push_back(kHex[byte >> 4]);
-    name.push_back(kHex[byte & 0xF]);
-  }
-  return name + ".tmp";
+  return ".omvi-write-" + randomHex(8) + ".tmp";
 }
 
 bool writeAll(int fd, std::string_view content) {
@@ -247,7 +239,10 @@ std::optional<std::pair<std::string, int>> scanDirectory(int fd, Level& level,
 // Iterative, whatever the depth: it holds one descriptor for the directory it works in, goes
 // back up through "..", and goes on there only when ".." is the very directory it came down
 // from (device and inode), so a rename during the removal cannot lead it anywhere else.
-FsError removeTree(int parent, const std::string& name, const std::string& path) {
+
+}  // namespace
+
+FsError removeEntryAt(int parent, const std::string& name, const std::string& path) {
   struct stat status {};
   if (fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? std::nullopt : FsError(describe({path, errno}));
@@ -309,8 +304,6 @@ FsError removeTree(int parent, const std::string& name, const std::string& path)
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 int replaceEntryAt(int directory, const std::string& leaf, std::string_view content,
                    Durability durability) {
@@ -382,7 +375,7 @@ FsError removeEntry(const std::string& root, const std::string& path) {
       appendingPathComponent(realFormOf(parent), lastPathComponent(path));
   Place place = placeOf(root, path, realTarget, /*create=*/false);
   if (place.refusal) return place.refusal;
-  return removeTree(place.directory.get(), place.leaf, path);
+  return removeEntryAt(place.directory.get(), place.leaf, path);
 }
 
 }  // namespace OmviAgentRunnerMain

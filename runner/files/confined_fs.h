@@ -56,4 +56,8 @@ enum class Durability {
 /// with a failure, touching nothing more, when a directory is moved out from under it.
 [[nodiscard]] FsError removeEntry(const std::string& root, const std::string& path);
 
+/// Removes the entry |name| of the open directory |parent| as `removeEntry` does once it has
+/// reached it; |path| names it in failures.
+[[nodiscard]] FsError removeEntryAt(int parent, const std::string& name, const std::string& path);
+
 }  // namespace OmviAgentRunnerMain

@@ -48,16 +48,6 @@ bool containsIgnoringCase(std::string_view text, std::string_view part) {
   return false;
 }
 
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < size; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 15]);
-  }
-  return out;
-}
-
 /// One JSON-RPC message as one server-sent event.
 std::string event(std::string_view message) {
   std::string out = "event: message\n";
@@ -325,9 +315,7 @@ class HttpServer {
     }
     if (evicted) endSession(*evicted);
     auto made = std::make_shared<Session>();
-    unsigned char bytes[16];
-    randomBytes(bytes, sizeof bytes);
-    made->id = hex(bytes, sizeof bytes);
+    made->id = randomHex(16);
     made->eventsBroken = std::make_shared<std::atomic<bool>>(false);
     made->server = std::make_unique<McpServer>(
         serverOptions_, [raw = made.get()](std::string_view message) { raw->route(message); });

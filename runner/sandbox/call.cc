@@ -28,6 +28,8 @@ thread_local SandboxCall* installed = nullptr;
 
 // How long the end of a call waits for the processes it killed to go.
 constexpr auto kEndWait = std::chrono::milliseconds(1000);
+// Names tried for the temporary directory before giving up.
+constexpr int kNameAttempts = 8;
 // Rounds of looking for the call's processes in other process groups of its sessions.
 constexpr int kSweepRounds = 8;
 
@@ -127,8 +129,11 @@ SandboxCall::~SandboxCall() {
   // Only memory can run out here; the call is answered all the same.
   try {
     endProcesses();
-    if (!temporaryDirectory_.empty()) {
-      (void)removeEntry(temporaryParent_, temporaryDirectory_);
+    // An empty directory goes with one system call; a filled one is removed as a tree, its
+    // links never followed.
+    if (!temporaryDirectory_.empty() &&
+        unlinkat(temporaryParent_.get(), temporaryName_.c_str(), AT_REMOVEDIR) != 0) {
+      (void)removeEntryAt(temporaryParent_.get(), temporaryName_, temporaryDirectory_);
     }
   } catch (const std::exception&) {
   }
@@ -143,9 +148,19 @@ const std::string& SandboxCall::temporaryDirectory() {
   if (temporaryTried_) return temporaryDirectory_;
   temporaryTried_ = true;
   const char* base = std::getenv("TMPDIR");
-  temporaryParent_ = standardizePath(base != nullptr && base[0] == '/' ? base : "/tmp");
-  std::string pattern = appendingPathComponent(temporaryParent_, "omvi-call-XXXXXX");
-  if (mkdtemp(pattern.data()) != nullptr) temporaryDirectory_ = pattern;
+  const std::string parent = standardizePath(base != nullptr && base[0] == '/' ? base : "/tmp");
+  temporaryParent_ = UniqueFd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!temporaryParent_.valid()) return temporaryDirectory_;
+  // Made and later removed beside the held parent: no path is looked up twice.
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string name = "omvi-call-" + randomHex(6);
+    if (mkdirat(temporaryParent_.get(), name.c_str(), 0700) == 0) {
+      temporaryName_ = std::move(name);
+      temporaryDirectory_ = appendingPathComponent(parent, temporaryName_);
+      break;
+    }
+    if (errno != EEXIST) break;
+  }
   return temporaryDirectory_;
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "runner/posix.h"
+
 namespace OmviAgentRunnerMain {
 
 class SandboxCall {
@@ -45,7 +47,8 @@ class SandboxCall {
 
   std::string root_;
   std::string temporaryDirectory_;
-  std::string temporaryParent_;
+  UniqueFd temporaryParent_;
+  std::string temporaryName_;
   bool temporaryTried_ = false;
   std::map<std::string, std::vector<std::string>> gitDirectories_;
   std::vector<pid_t> sessions_;

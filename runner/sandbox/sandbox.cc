@@ -2,17 +2,17 @@
 
 #include <fcntl.h>
 #include <linux/seccomp.h>
-#include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "runner/guard/path_text.h"
 #include "runner/sandbox/landlock.h"
+#include "runner/sandbox/seccomp_programs.h"
 
 namespace OmviAgentRunnerMain {
 namespace {
@@ -20,37 +20,13 @@ namespace {
 SandboxSettings activeSettings;
 PreparedSandbox prepared;
 
-// The seccomp program every confined child gets: setsid succeeds without effect, so that no
-// process leaves the call's session and process group; with the network off, no IPv4 or IPv6
-// socket can be made (UDP included) and io_uring, which would bypass the filter, is absent.
-// libseccomp writes the program; it is exported once into memory and installed by each child
-// with a raw system call (the child may call no library code).
-std::vector<sock_filter> buildFilter(bool noNetwork) {
-  scmp_filter_ctx context = seccomp_init(SCMP_ACT_ALLOW);
-  if (context == nullptr) return {};
-  bool built = seccomp_rule_add(context, SCMP_ACT_ERRNO(0), SCMP_SYS(setsid), 0) == 0;
+// The seccomp program every confined child gets, compiled at build time; each child installs
+// it with a raw system call (the child may call no library code).
+std::vector<sock_filter> filterProgram(bool noNetwork) {
   if (noNetwork) {
-    for (const int family : {AF_INET, AF_INET6}) {
-      const scmp_arg_cmp isFamily{0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(family), 0};
-      built = built &&
-              seccomp_rule_add(context, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(socket), 1, isFamily) == 0;
-    }
-    built = built &&
-            seccomp_rule_add(context, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(io_uring_setup), 0) == 0;
+    return {std::begin(seccomp_programs::kNetworkOff), std::end(seccomp_programs::kNetworkOff)};
   }
-  std::vector<sock_filter> program;
-  const UniqueFd memory(memfd_create("omvi-seccomp", MFD_CLOEXEC));
-  if (built && memory.valid() && seccomp_export_bpf(context, memory.get()) == 0) {
-    const off_t size = lseek(memory.get(), 0, SEEK_END);
-    if (size > 0 && size % static_cast<off_t>(sizeof(sock_filter)) == 0) {
-      program.resize(static_cast<std::size_t>(size) / sizeof(sock_filter));
-      if (pread(memory.get(), program.data(), static_cast<std::size_t>(size), 0) != size) {
-        program.clear();
-      }
-    }
-  }
-  seccomp_release(context);
-  return program;
+  return {std::begin(seccomp_programs::kNetworkOn), std::end(seccomp_programs::kNetworkOn)};
 }
 
 UniqueFd openPath(const std::string& path, int flags) {
@@ -156,10 +132,7 @@ std::optional<std::string> enableSandbox(const SandboxSettings& settings) {
     if (fd.valid()) prepared.devices.push_back(std::move(fd));
   }
   prepared.terminals = openPath("/dev/pts", O_DIRECTORY);
-  if (prepared.kernel.seccomp) prepared.filter = buildFilter(settings.noNetwork);
-  if (prepared.kernel.seccomp && prepared.filter.empty() && !settings.bestEffort) {
-    return "the seccomp program could not be built";
-  }
+  if (prepared.kernel.seccomp) prepared.filter = filterProgram(settings.noNetwork);
   // Orphans of a call become the runner's, so that the call's end can reap what it kills.
   prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   activeSettings = settings;

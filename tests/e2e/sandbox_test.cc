@@ -92,10 +92,12 @@ TEST_F(Sandbox, WritesInsideTheRootTmpdirAndWritableDirectoriesWork) {
       {"--writable", dir_ / "extra"});
   EXPECT_TRUE(r.ok()) << r.str("stderr");
   EXPECT_EQ(r.str("stdout"), "a\nb\nc\n");
-  // The temporary directory goes with the call.
-  const Response t = shell("printf %s $TMPDIR");
+  // The temporary directory goes with the call, filled or not, its links never followed.
+  const Response t = shell("mkdir -p $TMPDIR/d/e && touch $TMPDIR/d/e/f && ln -s " +
+                           (dir_ / "extra") + " $TMPDIR/l && printf %s $TMPDIR");
   EXPECT_NE(t.str("stdout").find("omvi-call-"), std::string::npos);
   EXPECT_EQ(sh("test -e " + t.str("stdout") + " && echo left || true"), "");
+  EXPECT_EQ(sh("cat " + (dir_ / "extra") + "/w"), "c\n");
 }
 
 TEST_F(Sandbox, GitWorksWithARootThatIsARepositorySubdirectory) {
