@@ -4,6 +4,10 @@
 //
 //   omvi_load_client calls  --socket PATH | --peer DIR COMMAND...   (the peer's command last)
 //                           --op ping|write --connections N --depth D --seconds S --workdir DIR
+//       an MCP server over stdio as the peer (DIR is appended to its command) also takes
+//       --op read|list (read_file of DIR/read.txt, list_directory of DIR/many) and
+//       --read-tool NAME (the reading tool's name, read_file unless given); the line printed
+//       gives its start to answered initialize as well
 //   omvi_load_client sleepers --socket PATH --sleepers N --depth D   (N `sleep 1` calls and
 //                           a stream of pings at depth D on another connection)
 //   omvi_load_client fsync-loop --workdir DIR --seconds S   (the plain durable-write loop)
@@ -117,16 +121,24 @@ class RunnerProtocol : public Protocol {
   std::vector<std::string> suffixes_;
 };
 
-// The peer's MCP: `ping`, and `tools/call` of `write_file`; the id comes last in its replies.
+// An MCP server's calls: `ping`, and `tools/call` of `write_file`, the reading tool or
+// `list_directory`; the id comes last in its replies.
 class PeerProtocol : public Protocol {
  public:
-  PeerProtocol(const std::string& op, const std::string& workdir) : op_(op), workdir_(workdir) {}
+  PeerProtocol(const std::string& op, const std::string& workdir, const std::string& readTool)
+      : op_(op), workdir_(workdir), readTool_(readTool) {}
   std::string call(std::uint64_t id) const override {
     const std::string head = R"({"jsonrpc":"2.0","id":)" + std::to_string(id);
     if (op_ == "ping") return head + R"(,"method":"ping"})" + "\n";
-    return head + R"(,"method":"tools/call","params":{"name":"write_file","arguments":{"path":")" +
-           workdir_ + "/f-" + std::to_string(id % kFileSlots) + R"(.txt","content":")" + content_ +
-           "\"}}}\n";
+    const std::string tool = head + R"(,"method":"tools/call","params":{"name":")";
+    if (op_ == "read") {
+      return tool + readTool_ + R"(","arguments":{"path":")" + workdir_ + "/read.txt\"}}}\n";
+    }
+    if (op_ == "list") {
+      return tool + R"(list_directory","arguments":{"path":")" + workdir_ + "/many\"}}}\n";
+    }
+    return tool + R"(write_file","arguments":{"path":")" + workdir_ + "/f-" +
+           std::to_string(id % kFileSlots) + R"(.txt","content":")" + content_ + "\"}}}\n";
   }
   bool read(std::string_view reply, std::uint64_t& id, bool& ok) const override {
     const std::size_t at = reply.rfind(R"("id":)");
@@ -140,6 +152,7 @@ class PeerProtocol : public Protocol {
  private:
   std::string op_;
   std::string workdir_;
+  std::string readTool_;
   std::string content_ = content();
 };
 
@@ -279,6 +292,7 @@ struct Options {
   std::string peerDirectory;
   std::vector<std::string> peerCommand;
   std::string op = "ping";
+  std::string readTool = "read_file";
   std::string workdir = "/tmp";
   std::size_t connections = 1;
   std::size_t depth = 4;
@@ -303,6 +317,8 @@ Options parseOptions(int argc, char** argv) {
     const std::string value = argv[++i];
     if (flag == "--socket") {
       options.socket = value;
+    } else if (flag == "--read-tool") {
+      options.readTool = value;
     } else if (flag == "--op") {
       options.op = value;
     } else if (flag == "--workdir") {
@@ -326,8 +342,9 @@ Options parseOptions(int argc, char** argv) {
   return options;
 }
 
-// The peer process, its handshake done; its two pipe ends in |channel|.
-pid_t startPeer(const Options& options, Channel& channel) {
+// The peer process, its handshake done; its two pipe ends in |channel|, the time from its
+// start to its answer to initialize in |startMs|.
+pid_t startPeer(const Options& options, Channel& channel, double& startMs) {
   int toPeer[2];
   int fromPeer[2];
   if (pipe2(toPeer, O_CLOEXEC) != 0 || pipe2(fromPeer, O_CLOEXEC) != 0) die("pipe failed");
@@ -343,6 +360,7 @@ pid_t startPeer(const Options& options, Channel& channel) {
     argv.push_back(part.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
+  const auto spawned = Clock::now();
   if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
     die("cannot start " + command[0]);
   }
@@ -366,6 +384,7 @@ pid_t startPeer(const Options& options, Channel& channel) {
   while (answer.find('\n') == std::string::npos && ::read(channel.readFd, &byte, 1) == 1)
     answer.push_back(byte);
   if (answer.find(R"("result")") == std::string::npos) die("the peer did not initialize");
+  startMs = std::chrono::duration<double, std::milli>(Clock::now() - spawned).count();
   setNonBlocking(channel.readFd);
   setNonBlocking(channel.writeFd);
   return pid;
@@ -388,17 +407,18 @@ int runCalls(const Options& options) {
   const bool peer = !options.peerCommand.empty();
   std::unique_ptr<Protocol> protocol;
   if (peer) {
-    protocol = std::make_unique<PeerProtocol>(options.op, options.workdir);
+    protocol = std::make_unique<PeerProtocol>(options.op, options.workdir, options.readTool);
   } else {
     protocol = std::make_unique<RunnerProtocol>(options.op, options.workdir);
   }
   std::vector<Channel> channels(peer ? 1 : options.connections);
   pid_t peerPid = -1;
+  double startMs = 0;
   for (auto& channel : channels) {
     channel.protocol = protocol.get();
     channel.depth = peer ? options.connections * options.depth : options.depth;
     if (peer) {
-      peerPid = startPeer(options, channel);
+      peerPid = startPeer(options, channel, startMs);
     } else {
       channel.readFd = channel.writeFd = connectTo(options.socket);
     }
@@ -430,7 +450,10 @@ int runCalls(const Options& options) {
       peer ? "peer" : "runner", options.op.c_str(), peer ? 1 : options.connections,
       options.connections * options.depth, static_cast<double>(completed) / options.seconds, p50,
       p99);
-  if (peer) std::printf(" peer_peak_rss_mb=%.1f", static_cast<double>(peakRssKb(peerPid)) / 1024);
+  if (peer) {
+    std::printf(" peer_peak_rss_mb=%.1f initialize_ms=%.1f",
+                static_cast<double>(peakRssKb(peerPid)) / 1024, startMs);
+  }
   std::printf(" failed=%llu\n", static_cast<unsigned long long>(failed));
   if (peer) {
     close(channels[0].writeFd);

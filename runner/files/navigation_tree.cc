@@ -36,11 +36,18 @@ bool anyMatches(const std::vector<std::string>& patterns, const std::string& nam
   });
 }
 
+// A directory entry's name and the type the directory gives for it (DT_*).
+struct Name {
+  std::string text;
+  unsigned char type = DT_UNKNOWN;
+  bool operator<(const Name& other) const { return text < other.text; }
+};
+
 // One walk: visits entries depth first, sorted by name within a directory, down to |maxDepth|.
 // |visit| answers false to stop the walk.
 struct Walk {
   int maxDepth = 1;
-  std::size_t nameCap = kDefaultEntryCap;  ///< names read of one directory
+  std::size_t nameCap = kDefaultEntryCap;  ///< names kept of one directory, the first in order
   const std::vector<std::string>* exclude = nullptr;
   std::function<bool(const DirectoryEntry&, const std::string& name)> visit;
   std::size_t visited = 0;
@@ -56,19 +63,29 @@ struct Walk {
       close(listFd);
       return;
     }
-    std::vector<std::string> names;
+    // The first |nameCap| names in order, whatever order the directory gives them in, in
+    // memory for twice the cap at most: whenever that many are held, the smallest |nameCap|
+    // are kept, and the greatest of them bounds every name read after.
+    std::vector<Name> names;
+    std::string bound;
+    auto keepSmallest = [&] {
+      const auto last = names.begin() + static_cast<std::ptrdiff_t>(nameCap) - 1;
+      std::nth_element(names.begin(), last, names.end());
+      names.resize(nameCap);
+      bound = names.back().text;
+      namesCut = true;
+    };
     while (const dirent* entry = readdir(stream)) {
       const std::string_view name = entry->d_name;
       if (name == "." || name == "..") continue;
-      if (names.size() >= nameCap) {
-        namesCut = true;
-        break;
-      }
-      names.emplace_back(name);
+      if (namesCut && name >= bound) continue;
+      names.push_back({std::string(name), entry->d_type});
+      if (names.size() >= 2 * nameCap) keepSmallest();
     }
     closedir(stream);
+    if (names.size() > nameCap) keepSmallest();
     std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+    for (const auto& [name, type] : names) {
       if (stopped) return;
       if (++visited > kMaxVisitedEntries) {
         stopped = namesCut = true;
@@ -78,8 +95,14 @@ struct Walk {
       if (!relative.empty()) relative.push_back('/');
       relative.append(name);
       if (exclude != nullptr && anyMatches(*exclude, name, relative)) continue;
+      // The directory's own word on the type spares a look at each entry; only a file's size,
+      // or a type the file system does not give, needs one.
       struct stat status {};
-      if (fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      status.st_mode = DTTOIF(type);
+      if ((type == DT_REG || type == DT_UNKNOWN) &&
+          fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;
+      }
       DirectoryEntry entry{relative, entryTypeOf(status.st_mode), std::nullopt, depth};
       if (S_ISREG(status.st_mode)) entry.size = status.st_size;
       if (!visit(entry, name)) {
@@ -87,7 +110,7 @@ struct Walk {
         return;
       }
       if (S_ISDIR(status.st_mode) && depth < maxDepth) {
-        // O_NOFOLLOW: a directory swapped for a link since fstatat is not entered.
+        // O_NOFOLLOW: a directory swapped for a link since it was read is not entered.
         const UniqueFd child(
             openat(fd, name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_RDONLY | O_CLOEXEC));
         if (child.valid()) directory(child.get(), relative, depth + 1);

@@ -187,7 +187,10 @@ struct McpServer::State {
   std::map<std::string, std::shared_ptr<Call>> calls;  // every call not yet answered
   std::deque<std::shared_ptr<Call>> queue;
   bool stopping = false;
+  // Started as calls need them, up to `options.workers`: a server that is only asked to
+  // initialize or ping starts none.
   std::vector<std::thread> workers;
+  std::size_t idleWorkers = 0;
 
   std::thread ticker;
   std::mutex tickerMutex;
@@ -206,10 +209,14 @@ struct McpServer::State {
     if (roots.empty()) {
       roots.push_back({options.launchDirectory, baseName(options.launchDirectory)});
     }
-    for (std::size_t i = 0; i < std::max<std::size_t>(1, options.workers); ++i) {
-      workers.emplace_back([this] { work(); });
-    }
-    ticker = std::thread([this] { tick(); });
+  }
+
+  // Caller holds `callsMutex`; a call was just queued.
+  void startWorkerIfNeeded() {
+    if (idleWorkers >= queue.size() || workers.size() >= std::max<std::size_t>(1, options.workers))
+      return;
+    if (workers.empty()) ticker = std::thread([this] { tick(); });
+    workers.emplace_back([this] { work(); });
   }
 
   void send(std::string_view message) {
@@ -431,6 +438,7 @@ struct McpServer::State {
         return;
       }
       queue.push_back(call);
+      startWorkerIfNeeded();
     }
     workAvailable.notify_one();
   }
@@ -443,7 +451,9 @@ struct McpServer::State {
       bool answerAsCancelled = false;
       {
         std::unique_lock lock(callsMutex);
+        ++idleWorkers;
         workAvailable.wait(lock, [&] { return stopping || !queue.empty(); });
+        --idleWorkers;
         if (queue.empty()) return;
         call = std::move(queue.front());
         queue.pop_front();
@@ -561,22 +571,24 @@ struct McpServer::State {
   }
 
   void shutdown() {
+    std::vector<std::thread> started;
     {
       const std::lock_guard lock(callsMutex);
-      stopping = true;
+      stopping = true;  // no worker starts after this
       for (const auto& [id, call] : calls)
         call->cancel();
+      started = std::move(workers);
     }
     workAvailable.notify_all();
     rootsChanged.notify_all();
-    for (std::thread& worker : workers)
+    for (std::thread& worker : started)
       worker.join();
     {
       const std::lock_guard lock(tickerMutex);
       tickerStop = true;
     }
     tickerWake.notify_all();
-    ticker.join();
+    if (ticker.joinable()) ticker.join();
   }
 };
 
