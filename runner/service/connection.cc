@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "runner/entry.h"
 #include "runner/records.h"
 #include "runner/service/json_rpc.h"
 
@@ -24,6 +25,9 @@ constexpr std::size_t kFreeBuffer = std::size_t{64} * 1024 + kFramePadding;
 constexpr std::size_t kCallOverhead = 1024;
 // Replies gathered into one write.
 constexpr std::size_t kWriteBatch = 64;
+// Lines longer than this are read on a worker: decoding megabytes would hold up the I/O
+// thread, and with it every other peer's ping.
+constexpr std::size_t kLongestLineReadHere = std::size_t{64} * 1024;
 
 std::size_t chargeable(std::size_t capacity) {
   return capacity > kFreeBuffer ? capacity - kFreeBuffer : 0;
@@ -56,6 +60,15 @@ class Call final : public ReplyTarget {
   }
 
   void deliver() noexcept override { connection_->deliverReply(line_, heldBytes_); }
+
+  /// For a call whose line is read on the worker: its id, once read there.
+  void identify(std::string id) {
+    id_ = std::move(id);
+    line_.front() = encodeResult(id_, internalFailureAnswer()) + '\n';
+  }
+
+  /// For such a line that is no call: the error that answers it.
+  void prepareError(const RpcError& error) { line_.front() = encodeError(error) + '\n'; }
 
  private:
   std::shared_ptr<Connection> connection_;
@@ -257,6 +270,7 @@ void Connection::onStall(const asio::error_code&) {
 }
 
 void Connection::dispatch(const FramedLine& line) {
+  if (line.text.size() > kLongestLineReadHere) return dispatchUnread();
   auto decoded = decodeCall(line.text, line.readable);
   if (auto* error = std::get_if<RpcError>(&decoded)) {
     queue(encodeError(*error));
@@ -289,6 +303,54 @@ void Connection::dispatch(const FramedLine& line) {
       callBytes_ -= held;
     }
     queue(encodeResult(call.id,
+                       encodeToString(failure(std::string("internal_error: ") + error.what()))));
+  }
+}
+
+void Connection::dispatchUnread() {
+  std::size_t held = 0;
+  bool counted = false;
+  // As in `dispatch`: a call that cannot be handed on (out of memory) is answered here.
+  try {
+    // The line leaves with its buffer, uncopied; its bytes are the call's from here on.
+    auto line = std::make_shared<OwnedLine>(framer_.takeLastLine());
+    settleBufferCharge();
+    held = line->offset + line->readable + kCallOverhead;
+    auto target = std::make_shared<Call>(shared_from_this(), "null", held);
+    {
+      const std::lock_guard lock(mutex_);
+      ++callsInFlight_;
+      callBytes_ += held;
+    }
+    budget_.add(held);
+    counted = true;
+    service_.perform(lane_, [line = std::move(line), target](bool cancelled) mutable noexcept {
+      // The worker's border, as for every call: whatever is thrown leaves the internal failure
+      // prepared beforehand. A call dropped before it starts (its peer left) is not read.
+      try {
+        if (!cancelled) {
+          auto decoded = decodeCall(line->text(), line->readable);
+          line.reset();
+          if (auto* error = std::get_if<RpcError>(&decoded)) {
+            target->prepareError(*error);
+          } else {
+            auto& call = std::get<RpcCall>(decoded);
+            target->identify(std::move(call.id));
+            target->prepare(handleJSONText(call.request));
+          }
+        }
+      } catch (...) {
+      }
+      target->deliver();
+    });
+  } catch (const std::exception& error) {
+    if (counted) {
+      budget_.give(held);
+      const std::lock_guard lock(mutex_);
+      --callsInFlight_;
+      callBytes_ -= held;
+    }
+    queue(encodeResult("null",
                        encodeToString(failure(std::string("internal_error: ") + error.what()))));
   }
 }

@@ -79,6 +79,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void readMore();
   void onRead(const asio::error_code& error, std::size_t count);
   void dispatch(const FramedLine& line);
+  /// The line just framed, too long to read on the I/O thread, handed to a worker as it is.
+  void dispatchUnread();
   // Answers |message| (an envelope error) and reads nothing more.
   void refuse(std::string message);
   void stopReading();

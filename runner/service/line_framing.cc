@@ -1,7 +1,9 @@
 #include "runner/service/line_framing.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "runner/service/json_rpc.h"
 
@@ -21,14 +23,19 @@ LineFramer::LineFramer(std::size_t maxLineBytes) : limit_(maxLineBytes) {}
 LineFramer::~LineFramer() = default;
 
 void LineFramer::reallocate(std::size_t capacity) {
-  // Uninitialised on purpose: a large line must not be written twice.
-  std::unique_ptr<char[]> fresh(new char[capacity]);
-  if (end_ > begin_) std::memcpy(fresh.get(), buffer_.get() + begin_, end_ - begin_);
-  buffer_ = std::move(fresh);
-  capacity_ = capacity;
+  if (begin_ > 0 && end_ > begin_)
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
   scanned_ -= begin_;
   end_ -= begin_;
   begin_ = 0;
+  // realloc, not a fresh buffer and a copy: a buffer as large as a long line lives in its own
+  // mapping, which grows by moving page tables, neither copying nor touching the bytes read.
+  // Uninitialised on purpose: a large line must not be written twice.
+  void* grown = std::realloc(buffer_.get(), capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  (void)buffer_.release();
+  buffer_.reset(static_cast<char*>(grown));
+  capacity_ = capacity;
 }
 
 std::size_t LineFramer::plannedCapacity(std::size_t want) const {
@@ -92,8 +99,25 @@ std::optional<FramedLine> LineFramer::nextLine() {
   const auto feed = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get());
   const FramedLine line{std::string_view(buffer_.get() + begin_, feed - begin_),
                         capacity_ - begin_};
+  lastLine_ = begin_;
+  lastLineSize_ = feed - begin_;
   begin_ = feed + 1;
   scanned_ = begin_;
+  return line;
+}
+
+OwnedLine LineFramer::takeLastLine() {
+  const std::size_t rest = end_ - begin_;
+  const std::size_t capacity = std::max(kIdleCapacity, rest + kFramePadding);
+  std::unique_ptr<char, OwnedLine::Free> fresh(static_cast<char*>(std::malloc(capacity)));
+  if (!fresh) throw std::bad_alloc();
+  if (rest > 0) std::memcpy(fresh.get(), buffer_.get() + begin_, rest);
+  OwnedLine line{std::move(buffer_), lastLine_, lastLineSize_, capacity_ - lastLine_};
+  buffer_ = std::move(fresh);
+  capacity_ = capacity;
+  scanned_ -= begin_;
+  end_ = rest;
+  begin_ = lastLine_ = lastLineSize_ = 0;
   return line;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +22,18 @@ struct FramedLine {
 
 /// Readable bytes guaranteed after every line handed out.
 inline constexpr std::size_t kFramePadding = 64;
+
+/// A line taken out of the framer with the buffer that holds it.
+struct OwnedLine {
+  struct Free {
+    void operator()(char* bytes) const { std::free(bytes); }
+  };
+  std::unique_ptr<char, Free> buffer;
+  std::size_t offset = 0;    ///< where the line starts in the buffer
+  std::size_t size = 0;      ///< without its line feed
+  std::size_t readable = 0;  ///< bytes readable from the line's start, as in FramedLine
+  [[nodiscard]] std::string_view text() const { return {buffer.get() + offset, size}; }
+};
 
 /// The buffer never holds more than the limit plus one byte of an unfinished line (plus the
 /// padding), whatever the peer sends: a line that would pass the limit is reported by
@@ -41,6 +54,10 @@ class LineFramer {
 
   /// The next whole line; nothing when no whole line is buffered.
   [[nodiscard]] std::optional<FramedLine> nextLine();
+
+  /// Takes the line `nextLine` handed out last, without copying it: the buffer goes with it,
+  /// and what followed the line moves to a fresh one. Lines handed out before become invalid.
+  [[nodiscard]] OwnedLine takeLastLine();
 
   /// True when the unfinished line already holds more than the limit. Meaningful after
   /// `nextLine` has answered nothing.
@@ -69,11 +86,13 @@ class LineFramer {
   [[nodiscard]] std::size_t plannedCapacity(std::size_t want) const;
 
   std::size_t limit_;
-  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char, OwnedLine::Free> buffer_;
   std::size_t capacity_ = 0;
-  std::size_t begin_ = 0;    ///< first byte not yet handed out
-  std::size_t scanned_ = 0;  ///< [begin_, scanned_) is known to hold no line feed
-  std::size_t end_ = 0;      ///< end of the bytes read
+  std::size_t begin_ = 0;         ///< first byte not yet handed out
+  std::size_t scanned_ = 0;       ///< [begin_, scanned_) is known to hold no line feed
+  std::size_t end_ = 0;           ///< end of the bytes read
+  std::size_t lastLine_ = 0;      ///< where the line handed out last starts
+  std::size_t lastLineSize_ = 0;  ///< and its size
 };
 
 }  // namespace OmviAgentRunnerMain

@@ -60,6 +60,11 @@ class OmviAgentRunnerXPCService {
   void performRequest(WorkerPool::Lane& lane, std::string request,
                       std::shared_ptr<ReplyTarget> reply);
 
+  /// Returns at once; changes nothing when it throws. Runs |job| on a worker thread in
+  /// |lane|'s turn, as `performRequest` runs its own (with true when it is dropped before it
+  /// starts, see `cancelQueued`). |job| must not throw and must reply exactly once.
+  void perform(WorkerPool::Lane& lane, WorkerPool::Job job) { pool_.submit(lane, std::move(job)); }
+
   /// The lane's hold and release (see WorkerPool).
   void hold(WorkerPool::Lane& lane) noexcept { pool_.hold(lane); }
   void release(WorkerPool::Lane& lane) { pool_.release(lane); }

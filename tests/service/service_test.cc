@@ -75,6 +75,12 @@ TEST_F(Service, AnswersEachKindOfLineOnOneConnectionPastASlowCall) {
       {call + R"("id":5,"params":["not json"]})", "5", 0, "invalid JSON request: "},
       {call + R"("id":6,"params":["\ud800"]})", "6", 0, "invalid_utf8_request"},
       {call + R"("id":"s","params":{"request":"{\"op\":\"PING\"}"}})", R"("s")", 0, ""},
+      // Lines too long to read on the I/O thread are read on a worker, with the same answers.
+      {std::string(100000, 'x'), "null", -32700, ""},
+      {R"({"jsonrpc":"2.0","id":8,"method":"other","params":[")" + std::string(100000, 'x') + R"("]})",
+       "8", -32601, ""},
+      {call + R"("id":9,"params":[)" + quote(shellIn("true #" + std::string(100000, 'x'))) + "]}",
+       "9", 0, ""},
   };
   // clang-format on
   ServiceProcess service(ServiceProcess::runnerServing(socket));

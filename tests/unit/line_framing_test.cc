@@ -79,5 +79,17 @@ TEST(LineFramer, MemoryStaysWithinTheLimitAndShrinksAfterALargeLine) {
   EXPECT_TRUE(endless.prepare(1024).empty());
 }
 
+TEST(LineFramer, ALineTakenLeavesWithItsBufferAndFramingGoesOn) {
+  LineFramer framer(1024 * 1024);
+  const std::string first(200000, 'x');
+  const Fed before = feed(framer, first + "\nsec", 300000);
+  ASSERT_EQ(before.lines.size(), 1u);
+  const OwnedLine taken = framer.takeLastLine();
+  EXPECT_EQ(taken.text(), first);
+  EXPECT_GE(taken.readable, taken.size + kFramePadding);
+  EXPECT_LE(framer.capacity(), 64u * 1024u + kFramePadding);
+  EXPECT_EQ(feed(framer, "ond\nthird\n", 3).lines, (std::vector<std::string>{"second", "third"}));
+}
+
 }  // namespace
 }  // namespace OmviAgentRunnerMain
