@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "runner/posix.h"
+#include "runner/process/spawn.h"
 #include "runner/service/byte_budget.h"
 #include "runner/service/connection.h"
 #include "runner/service/listening_socket.h"
@@ -48,7 +49,8 @@ constexpr int kMmapThreshold = 256 * 1024;
 struct NumberSwitch {
   std::string_view name;
   std::size_t ServiceOptions::*member;
-  std::size_t most;  // cppcheck-suppress unusedStructMember
+  std::size_t most;          // cppcheck-suppress unusedStructMember
+  bool zeroAllowed = false;  // cppcheck-suppress unusedStructMember
 };
 constexpr NumberSwitch kNumberSwitches[] = {
     {"--max-request-bytes", &ServiceOptions::maxRequestBytes, kMostBytes},
@@ -58,6 +60,7 @@ constexpr NumberSwitch kNumberSwitches[] = {
     {"--max-connection-bytes", &ServiceOptions::maxConnectionBytes, kMostBytes},
     {"--max-reply-backlog", &ServiceOptions::maxReplyBacklog, kMostBytes},
     {"--line-timeout", &ServiceOptions::lineTimeoutSeconds, kMostSeconds},
+    {"--child-nice", &ServiceOptions::childNice, 19, true},
 };
 
 // Sent, best effort, to a connection over the cap before it is closed.
@@ -65,11 +68,12 @@ constexpr std::string_view kTooManyConnections =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32000,"message":"too many connections"}})"
     "\n";
 
-std::optional<std::size_t> positiveNumber(const std::string& text, std::size_t most) {
+std::optional<std::size_t> number(const std::string& text, const NumberSwitch& of) {
   std::size_t value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end || value == 0 || value > most) {
+  if (text.empty() || error != std::errc() || stop != end || (value == 0 && !of.zeroAllowed) ||
+      value > of.most) {
     return std::nullopt;
   }
   return value;
@@ -308,6 +312,7 @@ int serve(const ServiceOptions& options) {
   // Large buffers go straight back to the system when freed (fixed, the threshold no longer
   // rises after a large block is freed, which would keep later ones in the heap).
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+  setChildNiceIncrement(static_cast<int>(options.childNice));
   asio::io_context io(1);
   OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency);
   SocketService socketService(io, std::move(*listened.socket), std::move(signals), service, options,
@@ -343,7 +348,10 @@ const std::string_view kServiceHelpText =
     "  --max-connection-bytes N    request bytes held for one connection (67108864)\n"
     "  --max-reply-backlog N       unsent reply bytes before a connection is read no more\n"
     "                              (1048576)\n"
-    "  --line-timeout SECONDS      time an unfinished line may wait for its end (10)\n";
+    "  --line-timeout SECONDS      time an unfinished line may wait for its end (10)\n"
+    "  --child-nice N              nice levels the children of calls run below the service,\n"
+    "                              so that it stays responsive when they keep the processors\n"
+    "                              busy; 0 to 19 (5)\n";
 
 std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> arguments) {
   ServiceOptions options;
@@ -369,7 +377,7 @@ std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> a
       if (value.empty()) return std::nullopt;
       options.socketPath = value;
     } else if (isNumber) {
-      const auto parsed = positiveNumber(value, number->most);
+      const auto parsed = OmviAgentRunnerMain::number(value, *number);
       if (!parsed) return std::nullopt;
       options.*(number->member) = *parsed;
     }

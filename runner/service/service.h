@@ -42,6 +42,8 @@ struct ServiceOptions {
   std::size_t maxReplyBacklog = kMiB;
   /// "--line-timeout": seconds an unfinished line may wait for its end.
   std::size_t lineTimeoutSeconds = 10;
+  /// "--child-nice": nice levels the children of calls start below the service, 0 to 19.
+  std::size_t childNice = 5;
   bool help = false;  ///< "--help": print the switches and exit 0
 
   bool operator==(const ServiceOptions&) const = default;

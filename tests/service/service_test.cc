@@ -36,6 +36,17 @@ class Service : public ::testing::Test {
            quote(command) + "}";
   }
 
+  // A shell call in a service started with |extra| sees its process run at |nice|.
+  void expectChildNice(const std::vector<std::string>& extra, const std::string& nice) {
+    SCOPED_TRACE(::testing::PrintToString(extra));
+    ServiceProcess service(ServiceProcess::runnerServing(socket, extra));
+    ServiceClient client(socket);
+    ASSERT_TRUE(client.call(1, shellIn("awk '{print $19}' /proc/$$/stat")));
+    const ServiceReply reply = decodeServiceReply(client.readLine());
+    EXPECT_EQ(reply.response().str("stdout"), nice + "\n");
+    stopCleanly(service);
+  }
+
   TempDir dir;
   std::string socket = dir / "runner.sock";
 };
@@ -101,6 +112,23 @@ TEST_F(Service, AnswersEachKindOfLineOnOneConnectionPastASlowCall) {
   EXPECT_EQ(slow.id, "1");
   EXPECT_TRUE(slow.response().ok());
   stopCleanly(service);
+}
+
+// The children of calls run below the service's own priority, sandboxed or not, so that a
+// busy machine still leaves it the processor to answer.
+TEST_F(Service, ChildrenRunBelowTheServicesPriority) {
+  expectChildNice({}, "5");
+  expectChildNice({"--child-nice", "0"}, "0");
+  expectChildNice({"--child-nice", "12"}, "12");
+}
+
+TEST_F(Service, SandboxedChildrenRunBelowTheServicesPriority) {
+  const Completed status = runRunner({"--sandbox-status"});
+  if (status.status != 0) GTEST_SKIP() << "the kernel cannot enforce the sandbox:\n" << status.out;
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer's runtime dies on the sandbox's raw clone child";
+#endif
+  expectChildNice({"--sandbox"}, "5");
 }
 
 // Fifty calls that each wait until all fifty have started, so that only calls running side
