@@ -1,14 +1,13 @@
 #include "runner/process/spawn.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <atomic>
 #include <vector>
 
 #include "runner/sandbox/confined_spawn.h"
