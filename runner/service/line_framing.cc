@@ -108,13 +108,13 @@ std::optional<FramedLine> LineFramer::nextLine() {
 
 OwnedLine LineFramer::takeLastLine() {
   const std::size_t rest = end_ - begin_;
-  const std::size_t capacity = std::max(kIdleCapacity, rest + kFramePadding);
-  std::unique_ptr<char, OwnedLine::Free> fresh(static_cast<char*>(std::malloc(capacity)));
+  const std::size_t freshCapacity = std::max(kIdleCapacity, rest + kFramePadding);
+  std::unique_ptr<char, OwnedLine::Free> fresh(static_cast<char*>(std::malloc(freshCapacity)));
   if (!fresh) throw std::bad_alloc();
   if (rest > 0) std::memcpy(fresh.get(), buffer_.get() + begin_, rest);
   OwnedLine line{std::move(buffer_), lastLine_, lastLineSize_, capacity_ - lastLine_};
   buffer_ = std::move(fresh);
-  capacity_ = capacity;
+  capacity_ = freshCapacity;
   scanned_ -= begin_;
   end_ = rest;
   begin_ = lastLine_ = lastLineSize_ = 0;
