@@ -77,13 +77,8 @@ TEST(ServiceHygiene, ThousandsOfCallsLeaveNothingBehind) {
 TEST(ServiceHygiene, SandboxedCallsEndTheirOwnProcessesOnly) {
   const Completed status = runRunner({"--sandbox-status"});
   if (status.status != 0) GTEST_SKIP() << "the kernel cannot enforce the sandbox:\n" << status.out;
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "ThreadSanitizer's runtime dies on the sandbox's raw clone child";
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "ThreadSanitizer's runtime dies on the sandbox's raw clone child";
-#endif
-#endif
+  if (kThreadSanitized)
+    GTEST_SKIP() << "ThreadSanitizer's runtime dies on the sandbox's raw clone child";
   const TempDir dir;
   const std::string socket = dir / "runner.sock";
   ServiceProcess service(ServiceProcess::runnerServing(socket, {"--sandbox"}));

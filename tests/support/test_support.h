@@ -18,6 +18,20 @@ using std::chrono::milliseconds;
 /// Generous: sanitizer builds are slow to start.
 inline constexpr milliseconds kDeadline{20000};
 
+/// Whether these tests run under ThreadSanitizer, whose runtime dies on the sandbox's raw
+/// clone child: sandboxed runs are skipped there.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitized = true;
+#else
+inline constexpr bool kThreadSanitized = false;
+#endif
+#else
+inline constexpr bool kThreadSanitized = false;
+#endif
+
 /// A fresh directory (its real path, links resolved) in |parent| (the system's temporary
 /// directory when empty), removed with everything in it.
 class TempDir {
