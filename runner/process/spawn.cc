@@ -2,32 +2,13 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <vector>
 
 #include "runner/sandbox/confined_spawn.h"
 
 namespace OmviAgentRunnerMain {
-namespace {
-
-std::atomic<int> niceIncrement{0};
-
-}  // namespace
-
-void setChildNiceIncrement(int increment) {
-  niceIncrement = std::clamp(increment, 0, 19);
-}
-
-int childNiceValue() {
-  errno = 0;
-  const int own = getpriority(PRIO_PROCESS, 0);
-  return std::min(19, (errno == 0 ? own : 0) + niceIncrement.load());
-}
 
 SpawnResult spawnChild(const ProcessSpec& launch, const ChildPipes& pipes,
                        const SandboxSettings& sandbox) {
@@ -72,10 +53,6 @@ SpawnResult spawnChild(const ProcessSpec& launch, const ChildPipes& pipes,
                         environ);
   }
   result.error = error;
-  // posix_spawn has no step for it: set from here, at once, before the child is waited for.
-  if (error == 0 && niceIncrement.load() > 0) {
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(result.pid), childNiceValue());
-  }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return result;

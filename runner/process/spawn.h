@@ -29,12 +29,4 @@ struct SpawnResult {
 [[nodiscard]] SpawnResult spawnChild(const ProcessSpec& launch, const ChildPipes& pipes,
                                      const SandboxSettings& sandbox);
 
-/// From now on, every child starts |increment| (0 to 19) nice levels below the runner, and
-/// all it starts with it: a long-lived runner stays responsive however busy its children
-/// keep the processors. 0, the start, leaves children at the runner's own priority.
-void setChildNiceIncrement(int increment);
-
-/// The nice value children start with: the runner's own plus the increment, at most 19.
-[[nodiscard]] int childNiceValue();
-
 }  // namespace OmviAgentRunnerMain

@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 #include <cerrno>
 
 #include "runner/guard/path_text.h"
-#include "runner/process/spawn.h"
 #include "runner/sandbox/call.h"
 #include "runner/sandbox/landlock.h"
 
@@ -40,8 +38,6 @@ struct ChildPlan {
   int stderrFd = -1;
   int rulesetFd = -1;
   const sock_fprog* filter = nullptr;
-  int niceValue = 0;
-  bool renice = false;
   int error = 0;
 };
 
@@ -58,7 +54,6 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) int confinedChild
     // Every descriptor the runner owns is close-on-exec already; this covers any that is not.
     syscall(SYS_close_range, 3, ~0U, kCloseRangeCloexec);
     failed = plan->directory != nullptr && syscall(SYS_chdir, plan->directory) < 0;
-    if (plan->renice) syscall(SYS_setpriority, PRIO_PROCESS, 0, plan->niceValue);
   }
   for (int number = 1; !failed && number <= kLastSignal; ++number) {
     if (number != SIGKILL && number != SIGSTOP) {
@@ -192,8 +187,6 @@ SpawnResult spawnConfined(const ProcessSpec& launch, const ChildPipes& pipes) {
   plan.stderrFd = pipes.stderrWrite;
   plan.rulesetFd = ruleset.get();
   plan.filter = prepared.filter.empty() ? nullptr : &filter;
-  plan.niceValue = childNiceValue();
-  plan.renice = plan.niceValue != getpriority(PRIO_PROCESS, 0);
 
   SpawnResult result;
   void* stack = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,

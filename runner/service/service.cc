@@ -17,7 +17,6 @@
 #include <unordered_map>
 
 #include "runner/posix.h"
-#include "runner/process/spawn.h"
 #include "runner/service/byte_budget.h"
 #include "runner/service/connection.h"
 #include "runner/service/listening_socket.h"
@@ -60,7 +59,7 @@ constexpr NumberSwitch kNumberSwitches[] = {
     {"--max-connection-bytes", &ServiceOptions::maxConnectionBytes, kMostBytes},
     {"--max-reply-backlog", &ServiceOptions::maxReplyBacklog, kMostBytes},
     {"--line-timeout", &ServiceOptions::lineTimeoutSeconds, kMostSeconds},
-    {"--child-nice", &ServiceOptions::childNice, 19, true},
+    {"--call-nice", &ServiceOptions::callNice, 19, true},
 };
 
 // Sent, best effort, to a connection over the cap before it is closed.
@@ -312,9 +311,9 @@ int serve(const ServiceOptions& options) {
   // Large buffers go straight back to the system when freed (fixed, the threshold no longer
   // rises after a large block is freed, which would keep later ones in the heap).
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-  setChildNiceIncrement(static_cast<int>(options.childNice));
   asio::io_context io(1);
-  OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency);
+  OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency,
+                                    static_cast<int>(options.callNice));
   SocketService socketService(io, std::move(*listened.socket), std::move(signals), service, options,
                               std::move(notifyAddress));
   socketService.start();
@@ -349,9 +348,9 @@ const std::string_view kServiceHelpText =
     "  --max-reply-backlog N       unsent reply bytes before a connection is read no more\n"
     "                              (1048576)\n"
     "  --line-timeout SECONDS      time an unfinished line may wait for its end (10)\n"
-    "  --child-nice N              nice levels the children of calls run below the service,\n"
-    "                              so that it stays responsive when they keep the processors\n"
-    "                              busy; 0 to 19 (5)\n";
+    "  --call-nice N               nice levels calls (their workers and children) run below\n"
+    "                              the I/O thread, so that it keeps answering when they keep\n"
+    "                              the processors busy; 0 to 19 (5)\n";
 
 std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> arguments) {
   ServiceOptions options;

@@ -42,8 +42,9 @@ struct ServiceOptions {
   std::size_t maxReplyBacklog = kMiB;
   /// "--line-timeout": seconds an unfinished line may wait for its end.
   std::size_t lineTimeoutSeconds = 10;
-  /// "--child-nice": nice levels the children of calls start below the service, 0 to 19.
-  std::size_t childNice = 5;
+  /// "--call-nice": nice levels calls (their worker threads and their children) run below the
+  /// I/O thread, 0 to 19.
+  std::size_t callNice = 5;
   bool help = false;  ///< "--help": print the switches and exit 0
 
   bool operator==(const ServiceOptions&) const = default;

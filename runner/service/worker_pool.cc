@@ -1,11 +1,27 @@
 #include "runner/service/worker_pool.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <system_error>
 
 namespace OmviAgentRunnerMain {
 
-WorkerPool::WorkerPool(std::size_t maxThreads) : maxThreads_(std::max<std::size_t>(maxThreads, 1)) {
+namespace {
+
+// The nice value |increment| levels below the calling thread's (nice values are a thread's
+// own on Linux, and a thread or child starts with its maker's).
+int lowered(int increment) {
+  errno = 0;
+  const int own = getpriority(PRIO_PROCESS, 0);
+  return std::min(19, (errno == 0 ? own : 0) + std::max(increment, 0));
+}
+
+}  // namespace
+
+WorkerPool::WorkerPool(std::size_t maxThreads, int niceIncrement)
+    : maxThreads_(std::max<std::size_t>(maxThreads, 1)), niceValue_(lowered(niceIncrement)) {
   const std::lock_guard lock(mutex_);
   threads_.emplace_back([this] { work(false); });
 }
@@ -94,6 +110,8 @@ WorkerPool::Job WorkerPool::next() {
 }
 
 void WorkerPool::work(bool searching) {
+  // This thread only (who 0 is the calling thread); what it starts inherits the value.
+  (void)setpriority(PRIO_PROCESS, 0, niceValue_);
   std::unique_lock lock(mutex_);
   while (true) {
     if (Job job = next()) {

@@ -41,8 +41,9 @@ class WorkerPool {
   };
 
   /// Starts one thread at once; throws std::system_error when even that fails.
-  /// |maxThreads| is raised to 1 when lower.
-  explicit WorkerPool(std::size_t maxThreads);
+  /// |maxThreads| is raised to 1 when lower. Every thread runs |niceIncrement| nice levels
+  /// below the thread that makes the pool (at most 19), and so does every child it starts.
+  explicit WorkerPool(std::size_t maxThreads, int niceIncrement = 0);
   /// Runs every job queued so far, then joins the threads (as `finish`).
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
@@ -77,6 +78,7 @@ class WorkerPool {
   void sendSearcher();
 
   const std::size_t maxThreads_;
+  const int niceValue_;  ///< the threads' nice value; the maker's own when no increment
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Lane*> turn_;  ///< lanes with jobs, in the order they are served

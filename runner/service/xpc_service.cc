@@ -15,8 +15,9 @@ constexpr std::size_t kLongestInlineRequest = 256;
 
 }  // namespace
 
-OmviAgentRunnerXPCService::OmviAgentRunnerXPCService(uid_t ownUid, std::size_t maxConcurrency)
-    : ownUid_(ownUid), pool_(maxConcurrency) {}
+OmviAgentRunnerXPCService::OmviAgentRunnerXPCService(uid_t ownUid, std::size_t maxConcurrency,
+                                                     int niceIncrement)
+    : ownUid_(ownUid), pool_(maxConcurrency, niceIncrement) {}
 
 bool OmviAgentRunnerXPCService::shouldAcceptNewConnection(uid_t peerUid) const {
   return peerUid == ownUid_ || peerUid == 0;

@@ -42,8 +42,9 @@ class ReplyTarget {
 class OmviAgentRunnerXPCService {
  public:
   /// |ownUid| is the user the service runs as. Starts one worker thread (throws
-  /// std::system_error when it cannot).
-  OmviAgentRunnerXPCService(uid_t ownUid, std::size_t maxConcurrency);
+  /// std::system_error when it cannot). The workers, and the children of calls with them, run
+  /// |niceIncrement| nice levels below the caller's thread.
+  OmviAgentRunnerXPCService(uid_t ownUid, std::size_t maxConcurrency, int niceIncrement = 0);
 
   /// Whether a connection whose peer runs as |peerUid| may be served: the service's own user
   /// and root may, nobody else.

@@ -114,15 +114,15 @@ TEST_F(Service, AnswersEachKindOfLineOnOneConnectionPastASlowCall) {
   stopCleanly(service);
 }
 
-// The children of calls run below the service's own priority, sandboxed or not, so that a
-// busy machine still leaves it the processor to answer.
-TEST_F(Service, ChildrenRunBelowTheServicesPriority) {
+// Calls, and the children they start, run below the I/O thread's priority, sandboxed or not,
+// so that a busy machine still leaves it the processor to answer.
+TEST_F(Service, CallsAndTheirChildrenRunBelowTheIoThreadsPriority) {
   expectChildNice({}, "5");
-  expectChildNice({"--child-nice", "0"}, "0");
-  expectChildNice({"--child-nice", "12"}, "12");
+  expectChildNice({"--call-nice", "0"}, "0");
+  expectChildNice({"--call-nice", "12"}, "12");
 }
 
-TEST_F(Service, SandboxedChildrenRunBelowTheServicesPriority) {
+TEST_F(Service, SandboxedChildrenRunBelowTheIoThreadsPriority) {
   const Completed status = runRunner({"--sandbox-status"});
   if (status.status != 0) GTEST_SKIP() << "the kernel cannot enforce the sandbox:\n" << status.out;
   if (kThreadSanitized)
