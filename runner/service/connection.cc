@@ -80,13 +80,15 @@ class Call final : public ReplyTarget {
 }  // namespace
 
 Connection::Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCService& service,
-                       const ConnectionLimits& limits, ByteBudget& budget, int wakeFd, Ended ended)
+                       const ConnectionLimits& limits, ByteBudget& budget, Reclaimer& reclaimer,
+                       int wakeFd, Ended ended)
     : io_(io),
       socket_(io),
       fd_(peer.get()),
       service_(service),
       limits_(limits),
       budget_(budget),
+      reclaimer_(reclaimer),
       wakeFd_(wakeFd),
       ended_(std::move(ended)),
       framer_(limits.maxLineBytes),
@@ -463,11 +465,12 @@ void Connection::flush() {
   bool release = false;
   bool write = false;
   bool drain = false;
+  std::list<std::string> dropped;
   {
     std::unique_lock lock(mutex_);
     if (closed_) return;
     if (broken_) {
-      outbox_.clear();
+      dropped.splice(dropped.end(), outbox_);
       outboxBytes_ = 0;
     }
     if (held_ && (broken_ || !overBacklog())) {
@@ -481,6 +484,7 @@ void Connection::flush() {
     if (!writing_ && outbox_.empty() && readClosed_ && callsInFlight_ == 0) {
       closed_ = true;
       lock.unlock();
+      reclaimer_.take(dropped);
       close();
       return;
     }
@@ -497,6 +501,7 @@ void Connection::flush() {
     }
     drain = stopping_ && writing_ && !drainArmed_;
   }
+  reclaimer_.take(dropped);
   if (release) service_.release(lane_);
   if (resume) readMore();
   if (drain) {
@@ -531,7 +536,7 @@ void Connection::onWritten(const asio::error_code& error) {
     sendingBytes_ = 0;
     if (error) broken_ = true;
   }
-  sending_.clear();
+  reclaimer_.take(sending_);
   if (drainArmed_) {
     drainArmed_ = false;  // taken in time; the next write gets a fresh wait
     drainTimer_.cancel();

@@ -30,6 +30,7 @@
 #include "runner/posix.h"
 #include "runner/service/byte_budget.h"
 #include "runner/service/line_framing.h"
+#include "runner/service/reclaimer.h"
 #include "runner/service/worker_pool.h"
 #include "runner/service/xpc_service.h"
 
@@ -55,7 +56,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   /// reader calls `onWake` on every connection. Every member but the reply path runs on
   /// the one thread that runs |io|.
   Connection(asio::io_context& io, UniqueFd peer, OmviAgentRunnerXPCService& service,
-             const ConnectionLimits& limits, ByteBudget& budget, int wakeFd, Ended ended);
+             const ConnectionLimits& limits, ByteBudget& budget, Reclaimer& reclaimer, int wakeFd,
+             Ended ended);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -108,6 +110,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   OmviAgentRunnerXPCService& service_;
   const ConnectionLimits& limits_;
   ByteBudget& budget_;
+  Reclaimer& reclaimer_;
   const int wakeFd_;
   Ended ended_;
   WorkerPool::Lane lane_;  ///< its fields belong to the pool

@@ -20,6 +20,7 @@
 #include "runner/service/byte_budget.h"
 #include "runner/service/connection.h"
 #include "runner/service/listening_socket.h"
+#include "runner/service/reclaimer.h"
 #include "runner/service/systemd.h"
 #include "runner/service/xpc_service.h"
 
@@ -207,7 +208,7 @@ class SocketService {
       }
       try {
         auto connection = std::make_shared<Connection>(
-            io_, std::move(peer), service_, limits_, budget_, wake_.native_handle(),
+            io_, std::move(peer), service_, limits_, budget_, reclaimer_, wake_.native_handle(),
             [this](Connection* ended) { connectionEnded(ended); });
         connections_.emplace(connection.get(), connection);
         connection->start();
@@ -265,6 +266,7 @@ class SocketService {
   std::optional<std::string> notifyAddress_;
   asio::steady_timer retry_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
+  Reclaimer reclaimer_;  // before the connections, which hand it their replies
   std::unordered_map<Connection*, std::shared_ptr<Connection>> connections_;
   bool stopping_ = false;
   ByteBudget budget_;
