@@ -40,6 +40,11 @@ const std::string& internalFailureAnswer() {
   return answer;
 }
 
+// The reply to a call that could not be handed on.
+std::string internalErrorLine(std::string_view id, const std::exception& error) {
+  return encodeResult(id, encodeToString(failure(std::string("internal_error: ") + error.what())));
+}
+
 std::string envelopeError(RpcErrorCode code, std::string_view message) {
   return encodeError(RpcError{"null", code, std::string(message)});
 }
@@ -289,23 +294,12 @@ void Connection::dispatch(const FramedLine& line) {
       return;
     }
     auto target = std::make_shared<Call>(shared_from_this(), call.id, held);
-    {
-      const std::lock_guard lock(mutex_);
-      ++callsInFlight_;
-      callBytes_ += held;
-    }
-    budget_.add(held);
+    countCall(held);
     counted = true;
     service_.performRequest(lane_, std::move(call.request), std::move(target));
   } catch (const std::exception& error) {
-    if (counted) {
-      budget_.give(held);
-      const std::lock_guard lock(mutex_);
-      --callsInFlight_;
-      callBytes_ -= held;
-    }
-    queue(encodeResult(call.id,
-                       encodeToString(failure(std::string("internal_error: ") + error.what()))));
+    if (counted) uncountCall(held);
+    queue(internalErrorLine(call.id, error));
   }
 }
 
@@ -319,12 +313,7 @@ void Connection::dispatchUnread() {
     settleBufferCharge();
     held = line->offset + line->readable + kCallOverhead;
     auto target = std::make_shared<Call>(shared_from_this(), "null", held);
-    {
-      const std::lock_guard lock(mutex_);
-      ++callsInFlight_;
-      callBytes_ += held;
-    }
-    budget_.add(held);
+    countCall(held);
     counted = true;
     service_.perform(lane_, [line = std::move(line), target](bool cancelled) mutable noexcept {
       // The worker's border, as for every call: whatever is thrown leaves the internal failure
@@ -346,15 +335,25 @@ void Connection::dispatchUnread() {
       target->deliver();
     });
   } catch (const std::exception& error) {
-    if (counted) {
-      budget_.give(held);
-      const std::lock_guard lock(mutex_);
-      --callsInFlight_;
-      callBytes_ -= held;
-    }
-    queue(encodeResult("null",
-                       encodeToString(failure(std::string("internal_error: ") + error.what()))));
+    if (counted) uncountCall(held);
+    queue(internalErrorLine("null", error));
   }
+}
+
+void Connection::countCall(std::size_t held) {
+  {
+    const std::lock_guard lock(mutex_);
+    ++callsInFlight_;
+    callBytes_ += held;
+  }
+  budget_.add(held);
+}
+
+void Connection::uncountCall(std::size_t held) {
+  budget_.give(held);
+  const std::lock_guard lock(mutex_);
+  --callsInFlight_;
+  callBytes_ -= held;
 }
 
 void Connection::refuse(std::string message) {

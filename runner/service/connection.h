@@ -83,6 +83,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void dispatch(const FramedLine& line);
   /// The line just framed, too long to read on the I/O thread, handed to a worker as it is.
   void dispatchUnread();
+  // A call handed on holds |held| bytes of the budgets until its reply; and when handing it on
+  // failed, no longer.
+  void countCall(std::size_t held);
+  void uncountCall(std::size_t held);
   // Answers |message| (an envelope error) and reads nothing more.
   void refuse(std::string message);
   void stopReading();
