@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "runner/mcp/tools.h"
@@ -211,12 +212,18 @@ struct McpServer::State {
     }
   }
 
-  // Caller holds `callsMutex`; a call was just queued.
-  void startWorkerIfNeeded() {
+  // Caller holds `callsMutex`; a call was just queued. False when no worker runs and none
+  // could be started.
+  bool startWorkerIfNeeded() {
     if (idleWorkers >= queue.size() || workers.size() >= std::max<std::size_t>(1, options.workers))
-      return;
-    if (workers.empty()) ticker = std::thread([this] { tick(); });
-    workers.emplace_back([this] { work(); });
+      return true;
+    try {
+      if (!ticker.joinable()) ticker = std::thread([this] { tick(); });
+      workers.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+      // The call waits for a worker that runs, if there is one.
+    }
+    return !workers.empty();
   }
 
   void send(std::string_view message) {
@@ -438,7 +445,13 @@ struct McpServer::State {
         return;
       }
       queue.push_back(call);
-      startWorkerIfNeeded();
+      if (!startWorkerIfNeeded()) {
+        // No thread could start and none runs: the call is answered rather than left waiting.
+        queue.pop_back();
+        calls.erase(id);
+        send(rpcError(id, kServerBusy, "Server busy: no thread could be started for the call"));
+        return;
+      }
     }
     workAvailable.notify_one();
   }
