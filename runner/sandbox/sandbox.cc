@@ -2,12 +2,10 @@
 
 #include <fcntl.h>
 #include <linux/seccomp.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 
 #include "runner/guard/path_text.h"
