@@ -30,35 +30,58 @@ WorkerPool::~WorkerPool() {
   finish();
 }
 
-void WorkerPool::sendSearcher() {
-  if (searching_ > 0) return;  // one is on its way and will send the next
+WorkerPool::Send WorkerPool::sendSearcher() {
+  if (searching_ > 0) return Send::kNothing;  // one is on its way and will send the next
   if (idle_ > wakeups_) {
     ++wakeups_;
     ++searching_;
-    ready_.notify_one();
-    return;
+    return Send::kWake;
   }
-  if (threads_.size() >= maxThreads_) return;  // every thread is busy; the first free one looks
+  // Every thread busy, or the pool finishing: the first free thread looks.
+  if (threads_.size() + starting_ >= maxThreads_ || finishing_) return Send::kNothing;
+  ++starting_;
+  ++searching_;
+  return Send::kStart;
+}
+
+void WorkerPool::act(Send send) {
+  if (send == Send::kWake) ready_.notify_one();
+  if (send != Send::kStart) return;
+  // Started outside the lock: making a thread maps its stack and can take milliseconds on a
+  // busy machine, which no other user of the pool should wait for.
+  std::list<std::thread> started;
   try {
-    threads_.emplace_back([this] { work(true); });
-    ++searching_;
-  } catch (const std::system_error&) {
+    started.emplace_back([this] { work(true); });
+  } catch (const std::exception&) {
     // No thread to spare: the job waits for one of the running threads.
   }
+  bool last = false;
+  {
+    const std::lock_guard lock(mutex_);
+    --starting_;
+    if (started.empty()) --searching_;
+    threads_.splice(threads_.end(), started);
+    last = starting_ == 0 && finishing_;
+  }
+  if (last) started_.notify_all();
 }
 
 void WorkerPool::submit(Lane& lane, Job job) {
-  const std::lock_guard lock(mutex_);
-  lane.jobs.push_back(std::move(job));
-  if (lane.waiting || lane.held) return;  // its turn comes (held: after release)
-  try {
-    turn_.push_back(&lane);
-  } catch (...) {
-    lane.jobs.pop_back();
-    throw;
+  Send send = Send::kNothing;
+  {
+    const std::lock_guard lock(mutex_);
+    lane.jobs.push_back(std::move(job));
+    if (lane.waiting || lane.held) return;  // its turn comes (held: after release)
+    try {
+      turn_.push_back(&lane);
+    } catch (...) {
+      lane.jobs.pop_back();
+      throw;
+    }
+    lane.waiting = true;
+    send = sendSearcher();
   }
-  lane.waiting = true;
-  sendSearcher();
+  act(send);
 }
 
 void WorkerPool::hold(Lane& lane) noexcept {
@@ -67,14 +90,18 @@ void WorkerPool::hold(Lane& lane) noexcept {
 }
 
 void WorkerPool::release(Lane& lane) {
-  const std::lock_guard lock(mutex_);
-  if (!lane.held) return;
-  if (!lane.waiting && !lane.jobs.empty()) {
-    turn_.push_back(&lane);
-    lane.waiting = true;
+  Send send = Send::kNothing;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!lane.held) return;
+    if (!lane.waiting && !lane.jobs.empty()) {
+      turn_.push_back(&lane);
+      lane.waiting = true;
+    }
+    lane.held = false;
+    if (lane.waiting) send = sendSearcher();
   }
-  lane.held = false;
-  if (lane.waiting) sendSearcher();
+  act(send);
 }
 
 std::deque<WorkerPool::Job> WorkerPool::takeQueued(Lane& lane) {
@@ -117,8 +144,9 @@ void WorkerPool::work(bool searching) {
     if (Job job = next()) {
       if (searching) --searching_;
       searching = false;
-      if (!turn_.empty()) sendSearcher();
+      const Send send = turn_.empty() ? Send::kNothing : sendSearcher();
       lock.unlock();
+      act(send);
       job(false);
       job = nullptr;  // whatever the job holds goes before the thread looks again
       lock.lock();
@@ -138,10 +166,11 @@ void WorkerPool::work(bool searching) {
 }
 
 void WorkerPool::finish() {
-  std::vector<std::thread> threads;
+  std::list<std::thread> threads;
   {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     finishing_ = true;
+    started_.wait(lock, [this] { return starting_ == 0; });  // no thread starts from here on
     threads.swap(threads_);
   }
   ready_.notify_all();
@@ -152,7 +181,7 @@ void WorkerPool::finish() {
 
 bool WorkerPool::saturated() const {
   const std::lock_guard lock(mutex_);
-  return threads_.size() >= maxThreads_ && idle_ <= wakeups_;
+  return threads_.size() + starting_ >= maxThreads_ && idle_ <= wakeups_;
 }
 
 std::size_t WorkerPool::threadCount() const {

@@ -20,9 +20,9 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace OmviAgentRunnerMain {
 
@@ -74,18 +74,25 @@ class WorkerPool {
   void work(bool searching);
   // With mutex_ held: the next job in turn, or nothing.
   [[nodiscard]] Job next();
-  // With mutex_ held and a job waiting: makes sure a thread is on its way to the queue.
-  void sendSearcher();
+  enum class Send { kNothing, kWake, kStart };
+  // With mutex_ held and a job waiting: makes sure a thread is on its way to the queue, by
+  // waking an idle one or starting one, which `act` does once the caller has let go of mutex_.
+  // Under the lock, a woken thread may take the processor from the holder (whatever their
+  // nice values) and leave everyone who wants the lock waiting until the holder runs again.
+  [[nodiscard]] Send sendSearcher();
+  void act(Send send);
 
   const std::size_t maxThreads_;
   const int niceValue_;  ///< the threads' nice value; the maker's own when no increment
   mutable std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<Lane*> turn_;  ///< lanes with jobs, in the order they are served
-  std::vector<std::thread> threads_;
-  std::size_t idle_ = 0;       ///< threads waiting
-  std::size_t wakeups_ = 0;    ///< wake-ups sent and not yet taken by a waiting thread
-  std::size_t searching_ = 0;  ///< threads woken or started that have not yet looked
+  std::condition_variable started_;  ///< the last thread being started has been added
+  std::deque<Lane*> turn_;           ///< lanes with jobs, in the order they are served
+  std::list<std::thread> threads_;   ///< a list: adding a started thread allocates nothing
+  std::size_t starting_ = 0;         ///< threads being started outside the lock
+  std::size_t idle_ = 0;             ///< threads waiting
+  std::size_t wakeups_ = 0;          ///< wake-ups sent and not yet taken by a waiting thread
+  std::size_t searching_ = 0;        ///< threads woken or started that have not yet looked
   bool finishing_ = false;
 };
 
