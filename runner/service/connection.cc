@@ -382,7 +382,7 @@ void Connection::queue(std::string message) {
   outbox_.push_back(std::move(message));
 }
 
-std::size_t Connection::sendNow(std::string_view message) {
+std::size_t Connection::sendNow(std::string_view message, bool& failed) {
   std::size_t sent = 0;
   while (sent < message.size()) {
     const ssize_t wrote =
@@ -392,7 +392,7 @@ std::size_t Connection::sendNow(std::string_view message) {
     } else if (wrote < 0 && errno == EINTR) {
       continue;
     } else {
-      if (wrote == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) broken_ = true;
+      failed = wrote == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
       break;
     }
   }
@@ -410,53 +410,71 @@ bool Connection::overloaded() const {
 }
 
 void Connection::wakeIo() {
-  if (wakeWanted_) return;
-  wakeWanted_ = true;
+  if (wakeWanted_.exchange(true)) return;  // the I/O thread has yet to look
   const std::uint64_t one = 1;
   // An eventfd: never full, never blocks, so the count written needs no check.
   [[maybe_unused]] const ssize_t wrote = ::write(wakeFd_, &one, sizeof one);
 }
 
 void Connection::onWake() {
-  {
-    const std::lock_guard lock(mutex_);
-    if (!wakeWanted_) return;
-    wakeWanted_ = false;
-  }
-  flush();
+  if (wakeWanted_.exchange(false)) flush();
 }
 
 void Connection::deliverReply(std::list<std::string>& line, std::size_t heldBytes) noexcept {
   budget_.give(heldBytes);
-  const std::lock_guard lock(mutex_);
-  callBytes_ -= heldBytes;
-  --callsInFlight_;
-  if (!broken_ && !line.empty()) {
-    std::string& text = line.front();
-    if (!writing_ && outbox_.empty()) {
-      // Nothing is queued before this reply: write it from here, and leave only what the
-      // socket would not take now to the I/O thread.
-      const std::size_t sent = sendNow(text);
-      if (!broken_ && sent < text.size()) {
-        text.erase(0, sent);
-        outboxBytes_ += text.size();
+  // Nothing that wakes another thread happens under mutex_: a thread woken there may take
+  // the processor from this one (a worker runs below the I/O thread's priority) and then
+  // wait for the lock until this worker runs again, which under load is many milliseconds.
+  bool wake = false;
+  bool direct = false;
+  {
+    const std::lock_guard lock(mutex_);
+    callBytes_ -= heldBytes;
+    if (!broken_ && !line.empty()) {
+      if (!writing_ && outbox_.empty()) {
+        // Nothing is queued before this reply: this thread takes the socket's sending side
+        // and writes it, leaving the I/O thread only what the socket would not take now.
+        writing_ = true;
+        sendingBytes_ = line.front().size();
+        direct = true;
+      } else {
+        // A write is in progress (its end flushes the queue), or a flush is already due.
+        outboxBytes_ += line.front().size();
         outbox_.splice(outbox_.end(), line);
-        wakeIo();
+        wake = !writing_;
       }
-    } else {
-      // A write is in progress (its end flushes the queue), or a flush is already due.
-      outboxBytes_ += text.size();
-      outbox_.splice(outbox_.end(), line);
-      if (!writing_) wakeIo();
     }
-    if (!held_ && overBacklog()) {
-      // The peer reads too slowly: its queued calls wait rather than pile up more replies.
-      held_ = true;
-      service_.hold(lane_);
-    }
+    if (!direct) wake = settleReply() || wake;
   }
-  if (callsInFlight_ == 0 && readClosed_) wakeIo();
-  if (paused_ && !overloaded()) wakeIo();
+  if (direct) {
+    std::string& text = line.front();
+    bool failed = false;
+    const std::size_t sent = sendNow(text, failed);
+    const bool rest = !failed && sent < text.size();
+    if (rest) text.erase(0, sent);  // the line is still this thread's alone
+    const std::lock_guard lock(mutex_);
+    writing_ = false;
+    sendingBytes_ = 0;
+    broken_ = broken_ || failed;
+    if (rest && !broken_) {
+      // Ahead of the replies queued meanwhile: it was begun first, and is written whole.
+      outboxBytes_ += text.size();
+      outbox_.splice(outbox_.begin(), line);
+    }
+    wake = !outbox_.empty() || broken_;
+    wake = settleReply() || wake;
+  }
+  if (wake) wakeIo();
+}
+
+bool Connection::settleReply() {
+  --callsInFlight_;
+  if (!broken_ && !held_ && overBacklog()) {
+    // The peer reads too slowly: its queued calls wait rather than pile up more replies.
+    held_ = true;
+    service_.hold(lane_);
+  }
+  return (callsInFlight_ == 0 && readClosed_) || (paused_ && !overloaded());
 }
 
 void Connection::flush() {
@@ -498,7 +516,8 @@ void Connection::flush() {
       writing_ = true;
       write = true;
     }
-    drain = stopping_ && writing_ && !drainArmed_;
+    // Only the I/O thread's own writes wait for the peer; a worker's never does.
+    drain = stopping_ && !sending_.empty() && !drainArmed_;
   }
   reclaimer_.take(dropped);
   if (release) service_.release(lane_);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <asio.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -99,11 +100,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void settleBufferCharge();
   // Queues a message made on the I/O thread (an envelope error, a ping's reply).
   void queue(std::string message);
-  // With mutex_ held: writes as much of |message| as the socket takes now.
-  std::size_t sendNow(std::string_view message);
+  // Writes as much of |message| as the socket takes now; |failed| when the peer is gone. By
+  // the thread that holds the sending side (writing_).
+  std::size_t sendNow(std::string_view message, bool& failed);
+  // With mutex_ held, once a call's reply is written or queued: counts the call done and holds
+  // the lane when the peer reads too slowly. True when the I/O thread has work from it.
+  [[nodiscard]] bool settleReply();
   [[nodiscard]] bool overloaded() const;   // with mutex_ held
   [[nodiscard]] bool overBacklog() const;  // with mutex_ held
-  void wakeIo();                           // with mutex_ held
+  void wakeIo();                           // never with mutex_ held
   void flush();
   void onWritten(const asio::error_code& error);
   void close();
@@ -129,6 +134,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool drainArmed_ = false;
   std::list<std::string> sending_;  ///< the replies of the write in progress
   std::vector<asio::const_buffer> buffers_;
+  std::atomic<bool> wakeWanted_{false};  ///< written to the wake eventfd, not yet looked at
 
   // Shared with the workers that reply.
   mutable std::mutex mutex_;
@@ -138,13 +144,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t callsInFlight_ = 0;  ///< calls handed to the service and not yet replied
   std::size_t callBytes_ = 0;      ///< request bytes those calls hold
   std::size_t bufferBytes_ = 0;    ///< the framer's buffer beyond what every connection may keep
-  bool writing_ = false;           ///< the I/O thread owns the socket's sending side
-  bool broken_ = false;            ///< the peer is gone: replies are dropped
-  bool readClosed_ = false;        ///< nothing more will be read
-  bool paused_ = false;            ///< reading waits until the connection holds less
-  bool held_ = false;              ///< its queued calls wait until the peer reads
+  bool writing_ = false;     ///< a thread (I/O or a worker with its reply) holds the sending side
+  bool broken_ = false;      ///< the peer is gone: replies are dropped
+  bool readClosed_ = false;  ///< nothing more will be read
+  bool paused_ = false;      ///< reading waits until the connection holds less
+  bool held_ = false;        ///< its queued calls wait until the peer reads
   bool stopping_ = false;
-  bool wakeWanted_ = false;
   bool closed_ = false;
 };
 
