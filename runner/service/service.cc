@@ -44,6 +44,8 @@ constexpr auto kTrimDelay = std::chrono::milliseconds(200);
 // Blocks this large are mapped on their own and given back to the system as soon as they
 // are freed, instead of staying in the allocator's arenas.
 constexpr int kMmapThreshold = 256 * 1024;
+// The service's threads besides its workers: the I/O thread, the reclaimer, and room to spare.
+constexpr int kOwnThreads = 4;
 
 // The switches that take a number: the member each sets, and its most.
 struct NumberSwitch {
@@ -313,6 +315,11 @@ int serve(const ServiceOptions& options) {
   // Large buffers go straight back to the system when freed (fixed, the threshold no longer
   // rises after a large block is freed, which would keep later ones in the heap).
   mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+  // An arena per thread: a worker sharing the I/O thread's arena could be descheduled (it
+  // runs at a lower priority) while holding that arena's lock, and every peer's ping would
+  // wait for it.
+  mallopt(M_ARENA_MAX, static_cast<int>(std::min<std::size_t>(options.maxConcurrency, 4096)) +
+                           kOwnThreads);
   asio::io_context io(1);
   OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency,
                                     static_cast<int>(options.callNice));
@@ -352,7 +359,7 @@ const std::string_view kServiceHelpText =
     "  --line-timeout SECONDS      time an unfinished line may wait for its end (10)\n"
     "  --call-nice N               nice levels calls (their workers and children) run below\n"
     "                              the I/O thread, so that it keeps answering when they keep\n"
-    "                              the processors busy; 0 to 19 (5)\n";
+    "                              the processors busy; 0 to 19 (19)\n";
 
 std::optional<ServiceOptions> parseServiceOptions(std::span<const std::string> arguments) {
   ServiceOptions options;
