@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 
 #include "runner/guard/path_text.h"
 #include "runner/sandbox/call.h"
@@ -38,6 +40,8 @@ struct ChildPlan {
   int stderrFd = -1;
   int rulesetFd = -1;
   const sock_fprog* filter = nullptr;
+  std::array<char, 4> sessionNice{};  ///< the nice value for the child's session, as text
+  std::size_t sessionNiceLength = 0;  ///< 0: the session keeps the default
   int error = 0;
 };
 
@@ -53,6 +57,15 @@ __attribute__((no_sanitize("address", "undefined", "thread"))) int confinedChild
   if (!failed) {
     // Every descriptor the runner owns is close-on-exec already; this covers any that is not.
     syscall(SYS_close_range, 3, ~0U, kCloseRangeCloexec);
+    if (plan->sessionNiceLength > 0) {
+      // Best effort: without autogroup in the kernel, or past its limit of one change per
+      // 100 ms for a caller without CAP_SYS_ADMIN, the session keeps the default weight.
+      const long fd = syscall(SYS_openat, AT_FDCWD, "/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        syscall(SYS_write, fd, plan->sessionNice.data(), plan->sessionNiceLength);
+        syscall(SYS_close, fd);
+      }
+    }
     failed = plan->directory != nullptr && syscall(SYS_chdir, plan->directory) < 0;
   }
   for (int number = 1; !failed && number <= kLastSignal; ++number) {
@@ -110,6 +123,20 @@ UniqueFd buildRuleset(const std::vector<std::string>& directories) {
     add(fd, landlock::deviceRights(abi));
   add(prepared.terminals, landlock::deviceRights(abi));
   return ruleset;
+}
+
+// Where the kernel schedules each session as a group of its own (autogroup), the child's new
+// session would compete at full weight with everything else on the machine, whatever the
+// nice value its processes inherit. So the session takes the nice value of the thread that
+// starts it; at 0 there is nothing to change.
+void planSessionNice(ChildPlan& plan) {
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, 0);
+  if (errno != 0 || nice <= 0) return;
+  const auto [end, error] = std::to_chars(plan.sessionNice.data(),
+                                          plan.sessionNice.data() + plan.sessionNice.size(), nice);
+  if (error == std::errc{})
+    plan.sessionNiceLength = static_cast<std::size_t>(end - plan.sessionNice.data());
 }
 
 std::vector<char*> pointers(const std::vector<std::string>& texts) {
@@ -187,6 +214,7 @@ SpawnResult spawnConfined(const ProcessSpec& launch, const ChildPipes& pipes) {
   plan.stderrFd = pipes.stderrWrite;
   plan.rulesetFd = ruleset.get();
   plan.filter = prepared.filter.empty() ? nullptr : &filter;
+  planSessionNice(plan);
 
   SpawnResult result;
   void* stack = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
