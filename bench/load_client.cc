@@ -619,11 +619,13 @@ std::vector<Attacker> attackers(const Options& options) {
 }
 
 // Pings on a connection of its own, one every 10 ms, each after the reply to the one
-// before, until |stop|; the latencies in microseconds.
+// before, until |stop|; the latencies in microseconds, and when the slowest was sent.
 std::vector<double> pingUntil(const std::string& socket, const std::atomic<bool>& stop,
-                              std::uint64_t& failed) {
+                              std::uint64_t& failed, double& slowestAtSeconds) {
   const int fd = connectTo(socket);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  const auto started = Clock::now();
+  double slowest = 0;
   std::vector<double> latencies;
   std::string input;
   for (std::uint64_t id = 1; !stop; ++id) {
@@ -639,6 +641,10 @@ std::vector<double> pingUntil(const std::string& socket, const std::atomic<bool>
       input.append(buffer, static_cast<std::size_t>(got));
     }
     latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    if (latencies.back() > slowest) {
+      slowest = latencies.back();
+      slowestAtSeconds = std::chrono::duration<double>(sent - started).count();
+    }
     if (input.find(R"(\"ok\":true)") == std::string::npos) ++failed;
     input.erase(0, input.find('\n') + 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -652,7 +658,8 @@ int runAttack(const Options& options) {
   std::atomic<bool> stop{false};
   std::uint64_t failed = 0;
   std::vector<double> latencies;
-  std::thread pinger([&] { latencies = pingUntil(options.socket, stop, failed); });
+  double slowestAt = 0;
+  std::thread pinger([&] { latencies = pingUntil(options.socket, stop, failed, slowestAt); });
   const int epoll = epoll_create1(EPOLL_CLOEXEC);
   for (std::size_t i = 0; i < attacking.size(); ++i) {
     epoll_event event{};
@@ -686,10 +693,10 @@ int runAttack(const Options& options) {
   const double worst =
       latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
   std::printf(
-      "attack=%s peak_rss_mb=%.1f ping_max_ms=%.2f ping_p99_ms=%.2f pings=%zu "
+      "attack=%s peak_rss_mb=%.1f ping_max_ms=%.2f ping_max_at_s=%.2f ping_p99_ms=%.2f pings=%zu "
       "rss_5s_after_mb=%.1f attackers_refused=%zu/%zu failed=%llu\n",
       options.kind.c_str(), static_cast<double>(statusKb(options.pid, "VmHWM")) / 1024,
-      worst / 1000, percentile(latencies, 0.99) / 1000, latencies.size(),
+      worst / 1000, slowestAt, percentile(latencies, 0.99) / 1000, latencies.size(),
       static_cast<double>(after) / 1024, refused, attacking.size(),
       static_cast<unsigned long long>(failed));
   return failed == 0 ? 0 : 1;
