@@ -318,8 +318,8 @@ int serve(const ServiceOptions& options) {
   // An arena per thread: a worker sharing the I/O thread's arena could be descheduled (it
   // runs at a lower priority) while holding that arena's lock, and every peer's ping would
   // wait for it.
-  mallopt(M_ARENA_MAX, static_cast<int>(std::min<std::size_t>(options.maxConcurrency, 4096)) +
-                           kOwnThreads);
+  mallopt(M_ARENA_MAX,
+          static_cast<int>(std::min<std::size_t>(options.maxConcurrency, 4096)) + kOwnThreads);
   asio::io_context io(1);
   OmviAgentRunnerXPCService service(settings.uid, options.maxConcurrency,
                                     static_cast<int>(options.callNice));
