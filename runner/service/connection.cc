@@ -382,7 +382,7 @@ void Connection::queue(std::string message) {
   outbox_.push_back(std::move(message));
 }
 
-std::size_t Connection::sendNow(std::string_view message, bool& failed) {
+std::size_t Connection::sendNow(std::string_view message, bool& failed) const {
   std::size_t sent = 0;
   while (sent < message.size()) {
     const ssize_t wrote =

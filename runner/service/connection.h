@@ -102,7 +102,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void queue(std::string message);
   // Writes as much of |message| as the socket takes now; |failed| when the peer is gone. By
   // the thread that holds the sending side (writing_).
-  std::size_t sendNow(std::string_view message, bool& failed);
+  std::size_t sendNow(std::string_view message, bool& failed) const;
   // With mutex_ held, once a call's reply is written or queued: counts the call done and holds
   // the lane when the peer reads too slowly. True when the I/O thread has work from it.
   [[nodiscard]] bool settleReply();
