@@ -134,9 +134,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool drainArmed_ = false;
   std::list<std::string> sending_;  ///< the replies of the write in progress
   std::vector<asio::const_buffer> buffers_;
-  std::atomic<bool> wakeWanted_{false};  ///< written to the wake eventfd, not yet looked at
 
-  // Shared with the workers that reply.
+  // Shared with the workers that reply: the wake flag on its own, the rest under mutex_.
+  std::atomic<bool> wakeWanted_{false};  ///< written to the wake eventfd, not yet looked at
   mutable std::mutex mutex_;
   std::list<std::string> outbox_;  ///< replies waiting for the write in progress
   std::size_t outboxBytes_ = 0;
