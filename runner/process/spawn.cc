@@ -10,6 +10,11 @@
 
 namespace OmviAgentRunnerMain {
 
+std::mutex& childStartLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 SpawnResult spawnChild(const ProcessSpec& launch, const ChildPipes& pipes,
                        const SandboxSettings& sandbox) {
   if (sandbox.enabled) return spawnConfined(launch, pipes);
@@ -49,6 +54,7 @@ SpawnResult spawnChild(const ProcessSpec& launch, const ChildPipes& pipes,
     for (const auto& argument : launch.arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    const std::lock_guard start(childStartLock());
     error = posix_spawn(&result.pid, launch.executable.c_str(), &actions, &attributes, argv.data(),
                         environ);
   }

@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <mutex>
 
 #include "runner/guard/path_text.h"
 #include "runner/sandbox/call.h"
@@ -217,6 +218,7 @@ SpawnResult spawnConfined(const ProcessSpec& launch, const ChildPipes& pipes) {
   planSessionNice(plan);
 
   SpawnResult result;
+  std::unique_lock start(childStartLock());
   void* stack = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
   if (stack == MAP_FAILED) {
@@ -233,6 +235,7 @@ SpawnResult spawnConfined(const ProcessSpec& launch, const ChildPipes& pipes) {
   const int cloneError = errno;
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &previous, nullptr, sizeof previous);
   munmap(stack, kChildStack);
+  start.unlock();
 
   if (pid < 0) {
     result.error = cloneError;
