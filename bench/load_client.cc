@@ -16,11 +16,15 @@
 //       attackers leave and the pings go on for 5 s: (a) 64 `sleep 15` calls, then 200 calls
 //       of 5 MB on one connection; (b) 30 connections each sending 60 MiB with no line feed;
 //       (c) 3000 shell calls of the most output, on one connection that never reads. Prints
-//       the ping latency (max, p99), the service's peak RSS and its RSS 5 s after.
+//       the ping latency (max, p99), the service's peak RSS and its RSS 5 s after, and the
+//       machine's own stalls: a thread of the client on each processor, at the pings'
+//       priority, keeps every wake-up more than 20 ms late, and the slowest ping that
+//       overlaps none of them is given apart.
 //
 // One thread and epoll; each connection keeps D calls in flight and sends a new call for
 // every reply. Latency is from the send of a call to the read of its reply.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/epoll.h>
@@ -42,6 +46,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runner/service/json_rpc.h"
@@ -618,15 +623,22 @@ std::vector<Attacker> attackers(const Options& options) {
   return out;
 }
 
+// One ping: when it was sent and when its reply was read.
+struct Ping {
+  Clock::time_point sent;
+  Clock::time_point answered;
+  [[nodiscard]] double micros() const {
+    return std::chrono::duration<double, std::micro>(answered - sent).count();
+  }
+};
+
 // Pings on a connection of its own, one every 10 ms, each after the reply to the one
-// before, until |stop|; the latencies in microseconds, and when the slowest was sent.
-std::vector<double> pingUntil(const std::string& socket, const std::atomic<bool>& stop,
-                              std::uint64_t& failed, double& slowestAtSeconds) {
+// before, until |stop|.
+std::vector<Ping> pingUntil(const std::string& socket, const std::atomic<bool>& stop,
+                            std::uint64_t& failed) {
   const int fd = connectTo(socket);
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  const auto started = Clock::now();
-  double slowest = 0;
-  std::vector<double> latencies;
+  std::vector<Ping> pings;
   std::string input;
   for (std::uint64_t id = 1; !stop; ++id) {
     const std::string line = encodeCall(std::to_string(id), R"({"op":"ping"})") + "\n";
@@ -640,26 +652,58 @@ std::vector<double> pingUntil(const std::string& socket, const std::atomic<bool>
       if (got <= 0) die("the service closed the ping connection");
       input.append(buffer, static_cast<std::size_t>(got));
     }
-    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
-    if (latencies.back() > slowest) {
-      slowest = latencies.back();
-      slowestAtSeconds = std::chrono::duration<double>(sent - started).count();
-    }
+    pings.push_back({sent, Clock::now()});
     if (input.find(R"(\"ok\":true)") == std::string::npos) ++failed;
     input.erase(0, input.find('\n') + 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   close(fd);
-  return latencies;
+  return pings;
+}
+
+// The machine's own stalls: one thread of the client on each processor, at the ping
+// thread's priority, sleeps 5 ms at a time and keeps each wake-up later than 20 ms as a stall
+// [due, woke]. While one stalls, its processor ran nothing of that priority, whatever the
+// service did; a ping that overlaps no stall measures the service alone.
+using Stall = std::pair<Clock::time_point, Clock::time_point>;
+std::vector<Stall> watchStalls(int cpu, const std::atomic<bool>& stop) {
+  cpu_set_t only;
+  CPU_ZERO(&only);
+  CPU_SET(cpu, &only);
+  if (sched_setaffinity(0, sizeof only, &only) != 0) return {};
+  constexpr auto kNap = std::chrono::milliseconds(5);
+  constexpr auto kLate = std::chrono::milliseconds(20);
+  std::vector<Stall> stalls;
+  while (!stop) {
+    const auto due = Clock::now() + kNap;
+    std::this_thread::sleep_until(due);
+    const auto woke = Clock::now();
+    if (woke - due > kLate) stalls.emplace_back(due, woke);
+  }
+  return stalls;
+}
+
+double millis(Clock::duration span) {
+  return std::chrono::duration<double, std::milli>(span).count();
 }
 
 int runAttack(const Options& options) {
   std::vector<Attacker> attacking = attackers(options);
   std::atomic<bool> stop{false};
   std::uint64_t failed = 0;
-  std::vector<double> latencies;
-  double slowestAt = 0;
-  std::thread pinger([&] { latencies = pingUntil(options.socket, stop, failed, slowestAt); });
+  std::vector<Ping> pings;
+  std::vector<Stall> stalls;
+  const auto started = Clock::now();
+  std::thread pinger([&] { pings = pingUntil(options.socket, stop, failed); });
+  cpu_set_t usable;
+  CPU_ZERO(&usable);
+  sched_getaffinity(0, sizeof usable, &usable);
+  std::vector<std::vector<Stall>> stallsOf(CPU_SETSIZE);
+  std::vector<std::thread> watchers;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &usable))
+      watchers.emplace_back([&, cpu] { stallsOf[cpu] = watchStalls(cpu, stop); });
+  }
   const int epoll = epoll_create1(EPOLL_CLOEXEC);
   for (std::size_t i = 0; i < attacking.size(); ++i) {
     epoll_event event{};
@@ -690,15 +734,37 @@ int runAttack(const Options& options) {
   const long after = statusKb(options.pid, "VmRSS");
   stop = true;
   pinger.join();
-  const double worst =
-      latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+  for (auto& watcher : watchers)
+    watcher.join();
+  for (const auto& some : stallsOf)
+    stalls.insert(stalls.end(), some.begin(), some.end());
+
+  std::vector<double> latencies;
+  double worst = 0;
+  double worstAt = 0;
+  double worstClear = 0;  // the slowest ping that overlapped no stall of the machine
+  for (const Ping& ping : pings) {
+    latencies.push_back(ping.micros());
+    if (ping.micros() > worst) {
+      worst = ping.micros();
+      worstAt = millis(ping.sent - started) / 1000;
+    }
+    const bool stalled = std::any_of(stalls.begin(), stalls.end(), [&](const Stall& stall) {
+      return stall.first < ping.answered && ping.sent < stall.second;
+    });
+    if (!stalled) worstClear = std::max(worstClear, ping.micros());
+  }
+  double longestStall = 0;
+  for (const Stall& stall : stalls)
+    longestStall = std::max(longestStall, millis(stall.second - stall.first));
   std::printf(
       "attack=%s peak_rss_mb=%.1f ping_max_ms=%.2f ping_max_at_s=%.2f ping_p99_ms=%.2f pings=%zu "
-      "rss_5s_after_mb=%.1f attackers_refused=%zu/%zu failed=%llu\n",
+      "rss_5s_after_mb=%.1f attackers_refused=%zu/%zu machine_stalls=%zu stall_max_ms=%.1f "
+      "ping_max_outside_stalls_ms=%.2f failed=%llu\n",
       options.kind.c_str(), static_cast<double>(statusKb(options.pid, "VmHWM")) / 1024,
-      worst / 1000, slowestAt, percentile(latencies, 0.99) / 1000, latencies.size(),
-      static_cast<double>(after) / 1024, refused, attacking.size(),
-      static_cast<unsigned long long>(failed));
+      worst / 1000, worstAt, percentile(latencies, 0.99) / 1000, latencies.size(),
+      static_cast<double>(after) / 1024, refused, attacking.size(), stalls.size(), longestStall,
+      worstClear / 1000, static_cast<unsigned long long>(failed));
   return failed == 0 ? 0 : 1;
 }
 
