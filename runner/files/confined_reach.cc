@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "runner/guard/path_text.h"
@@ -94,6 +95,38 @@ Reached openReal(const std::string& root, const std::string& real, int flags) {
 
 Reached openConfined(const std::string& root, const std::string& path, int flags) {
   return openReal(root, realFormOf(path), flags);
+}
+
+ReachedFile openRegularConfined(const std::string& root, const std::string& path) {
+  ReachedFile file{UniqueFd(), {}, 0};
+  const Reached handle = openConfined(root, path, O_PATH);
+  if (handle.error != 0) {
+    file.error = handle.error;
+  } else if (fstat(handle.fd.get(), &file.status) != 0) {
+    file.error = errno;
+  } else if (S_ISREG(file.status.st_mode)) {
+    // The same inode again through its descriptor: no second walk, so nothing swapped in
+    // meanwhile is opened. Without /proc, a second confined open that may not block, kept
+    // only if it reached the same file.
+    const std::string self = "/proc/self/fd/" + std::to_string(handle.fd.get());
+    file.fd = UniqueFd(open(self.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!file.fd.valid() && errno != ENOENT) {
+      file.error = errno;
+    } else if (!file.fd.valid()) {
+      Reached again = openConfined(root, path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+      struct stat status {};
+      if (again.error != 0) {
+        file.error = again.error;
+      } else if (fstat(again.fd.get(), &status) != 0) {
+        file.error = errno;
+      } else if (status.st_dev != file.status.st_dev || status.st_ino != file.status.st_ino) {
+        file.error = ESTALE;
+      } else {
+        file.fd = std::move(again.fd);
+      }
+    }
+  }
+  return file;
 }
 
 Reached reachParent(const std::string& root, const std::string& path) {

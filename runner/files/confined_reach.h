@@ -11,6 +11,7 @@
 // which paths are allowed (workspace.h).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -31,6 +32,18 @@ struct Reached {
 /// Opens |path| (authorized against |root|, as `resolveRoot` gave it) with |flags| (O_CLOEXEC
 /// is added), in-root links followed up to and including the last component.
 [[nodiscard]] Reached openConfined(const std::string& root, const std::string& path, int flags);
+
+/// A regular file opened for reading, or its type when it is not one.
+struct ReachedFile {
+  UniqueFd fd;         ///< open only when |status| is a regular file's
+  struct stat status;  ///< of the entry reached (links followed), when |error| is 0
+  int error = 0;
+};
+
+/// Opens |path| as `openConfined` does, for reading, only if it is a regular file: its type
+/// is judged on a descriptor that opens nothing (O_PATH), so a device or FIFO in the tree is
+/// never opened.
+[[nodiscard]] ReachedFile openRegularConfined(const std::string& root, const std::string& path);
 
 /// Opens the directory holding |path| (its in-root links followed) and names the last
 /// component, which is not followed. The root itself is answered as the root and ".".

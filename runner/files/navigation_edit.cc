@@ -239,15 +239,12 @@ EditFileResult editFile(const std::string& workspaceRoot, const std::string& pat
   if ((result.error = target.error)) return result;
   result.path = target.path;
 
-  const Reached file = openConfined(target.root, target.path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-  struct stat status {};
-  const int openError = file.error != 0                      ? file.error
-                        : fstat(file.fd.get(), &status) != 0 ? errno
-                                                             : 0;
-  if (openError != 0) {
-    result.error = describeFailure("read_failed", target.path, openError);
+  const ReachedFile file = openRegularConfined(target.root, target.path);
+  if (file.error != 0) {
+    result.error = describeFailure("read_failed", target.path, file.error);
     return result;
   }
+  const struct stat& status = file.status;
   if (!S_ISREG(status.st_mode)) {
     result.error = "not_a_file: " + target.path;
     return result;

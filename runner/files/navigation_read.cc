@@ -225,16 +225,12 @@ ReadFileResult readFile(const std::string& workspaceRoot, const std::string& pat
   if ((result.error = target.error)) return result;
   result.path = target.path;
 
-  Reached file = openConfined(target.root, target.path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  const ReachedFile file = openRegularConfined(target.root, target.path);
   if (file.error != 0) {
     result.error = describeFailure("read_failed", target.path, file.error);
     return result;
   }
-  struct stat status {};
-  if (fstat(file.fd.get(), &status) != 0) {
-    result.error = describeFailure("read_failed", target.path, errno);
-    return result;
-  }
+  const struct stat& status = file.status;
   if (!S_ISREG(status.st_mode)) {
     result.error = "not_a_file: " + target.path +
                    (S_ISDIR(status.st_mode) ? " is a directory" : " is not a regular file");

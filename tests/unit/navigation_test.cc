@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +114,35 @@ TEST_F(Navigation, ReadSelectsLinesWithinTheCeiling) {
                                     std::string(row.note).find("shown") != std::string::npos);
     EXPECT_NE(result.note.value_or("").find(row.note), std::string::npos) << *result.note;
   }
+}
+
+// A FIFO (as a device would) answers to its open; the reading tools judge the type first
+// and never open it, through an in-root link either. inotify sees every open but O_PATH's.
+TEST_F(Navigation, ReadingToolsNeverOpenWhatIsNotAFile) {
+  const std::string pipe = ws + "/pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  fs::create_symlink("pipe", ws + "/to-pipe");
+  const UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_TRUE(watch.valid());
+  ASSERT_GE(inotify_add_watch(watch.get(), pipe.c_str(), IN_OPEN), 0);
+  const auto opens = [&] {
+    int count = 0;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = ::read(watch.get(), events, sizeof events)) > 0;)
+      count += static_cast<int>(static_cast<std::size_t>(got) / sizeof(inotify_event));
+    return count;
+  };
+  for (const std::string path : {"pipe", "to-pipe"}) {
+    SCOPED_TRACE(path);
+    const std::string named = ws + "/" + path;
+    EXPECT_EQ(readFile(ws, path).error, "not_a_file: " + named + " is not a regular file");
+    EXPECT_EQ(editFile(ws, path, {{"a", "b"}}).error, "not_a_file: " + named);
+  }
+  EXPECT_EQ(opens(), 0);
+  // The watch does see an open: the check above is not vacuous.
+  const UniqueFd reader(::open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader.valid());
+  EXPECT_EQ(opens(), 1);
 }
 
 TEST_F(Navigation, ImagesAreSniffedAndSentWhole) {
