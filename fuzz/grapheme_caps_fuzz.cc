@@ -6,7 +6,9 @@
 // - a stream cut off while open (finish(false)) keeps the prefix of the stream without an
 //   unfinished code point at its end, when the rest is valid, and "" otherwise;
 // - without a byte limit, the prefix has min(limit, graphemeCount(stream)) clusters; with one,
-//   it is valid UTF-8 within the byte limit; either way it starts the stream.
+//   it is valid UTF-8 within the byte limit; either way it starts the stream;
+// - replacing invalid bytes, it keeps graphemePrefix(lossyUtf8(stream), ...), and left open,
+//   the same of the stream or of the stream without one to three bytes at its end.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -58,14 +60,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::size_t byteLimit : byteLimits) {
     CappedText pieces(limit, byteLimit);
     CappedText open(limit, byteLimit);
+    CappedText replacing(limit, byteLimit, InvalidText::kReplace);
+    CappedText replacingOpen(limit, byteLimit, InvalidText::kReplace);
     std::size_t at = 0;
     for (std::size_t i = 0; at < stream.size(); ++i) {
       const std::size_t length = cuts.empty() ? stream.size() : cuts[i % cuts.size()] + 1;
       const std::string_view piece = std::string_view(stream).substr(at, length);
-      pieces.append(piece);
-      open.append(piece);
+      for (CappedText* text : {&pieces, &open, &replacing, &replacingOpen})
+        text->append(piece);
       at += piece.size();
     }
+    const auto lossyPrefix = [&](std::string_view bytes) {
+      bool replaced = false;
+      return std::string(graphemePrefix(lossyUtf8(bytes, replaced), limit, byteLimit));
+    };
+    const std::string replaced = replacing.finish();
+    FUZZ_CHECK(replaced == lossyPrefix(stream) && isValidUtf8(replaced), "replacing kept %zu bytes",
+               replaced.size());
+    const std::string replacedOpen = replacingOpen.finish(false);
+    bool openMatches = false;
+    for (std::size_t tail = 0; tail <= 3 && tail <= stream.size(); ++tail)
+      openMatches |=
+          replacedOpen == lossyPrefix(std::string_view(stream).substr(0, stream.size() - tail));
+    FUZZ_CHECK(openMatches, "replacing, left open, kept %zu bytes", replacedOpen.size());
     const std::string kept = pieces.finish();
     const std::optional<std::string> whenOpen = keptWhenLeftOpen(stream);
     const std::string keptOpen = open.finish(false);

@@ -148,6 +148,27 @@ bool isValidUtf8(std::string_view text) {
   return simdjson::validate_utf8(text.data(), text.size());
 }
 
+std::string lossyUtf8(std::string_view bytes, bool& replaced) {
+  replaced = false;
+  if (isValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    utf8proc_int32_t codePoint = 0;
+    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(bytes.data()),
+                                    static_cast<utf8proc_ssize_t>(bytes.size()), &codePoint);
+    if (n <= 0) {
+      out.append("\xEF\xBF\xBD");
+      replaced = true;
+      bytes.remove_prefix(1);
+    } else {
+      out.append(bytes.substr(0, static_cast<std::size_t>(n)));
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  return out;
+}
+
 std::size_t graphemeCount(std::string_view text) {
   std::size_t count = 0;
   forEachClusterStart(text, [&](std::size_t) {
@@ -211,6 +232,10 @@ std::optional<std::string> canonicalComposition(std::string_view text) {
 }
 
 void CappedText::append(std::string_view bytes) {
+  if (invalid_ == InvalidText::kReplace) {
+    raw_.append(bytes.substr(0, rawLimit_ - raw_.size()));
+    return;
+  }
   if (!valid_) return;
   if (!pending_.empty()) {
     // Complete the code point split across the previous piece, then carry on with the rest.
@@ -286,6 +311,22 @@ void CappedText::takeCodePoint(char32_t codePoint, std::string_view encoded) {
 }
 
 std::string CappedText::finish(bool ended) {
+  if (invalid_ == InvalidText::kReplace) {
+    std::string_view raw = raw_;
+    if (!ended || raw_.size() == rawLimit_) {
+      // A code point cut at the end, by the cap or by a stream cut off while open, is
+      // dropped rather than replaced.
+      for (std::size_t back = 1; back <= 3 && back <= raw.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(raw[raw.size() - back]);
+        if ((byte & 0xC0) == 0x80) continue;
+        if (sequenceLength(byte) > back) raw.remove_suffix(back);
+        break;
+      }
+    }
+    bool replaced = false;
+    const std::string text = lossyUtf8(raw, replaced);
+    return std::string(graphemePrefix(text, limit_, byteLimit_));
+  }
   if (!valid_ || (ended && !pending_.empty())) return {};
   return std::move(kept_);
 }

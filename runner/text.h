@@ -31,6 +31,10 @@ namespace OmviAgentRunnerMain {
 /// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 [[nodiscard]] bool isValidUtf8(std::string_view text);
 
+/// |bytes| with every invalid UTF-8 sequence replaced by U+FFFD, byte by byte; |replaced|
+/// says whether any was.
+[[nodiscard]] std::string lossyUtf8(std::string_view bytes, bool& replaced);
+
 /// Number of extended grapheme clusters in valid UTF-8 |text|.
 [[nodiscard]] std::size_t graphemeCount(std::string_view text);
 
@@ -51,19 +55,30 @@ namespace OmviAgentRunnerMain {
 /// Canonical composition (NFC) of valid UTF-8 |text|; nothing when it cannot be normalised.
 [[nodiscard]] std::optional<std::string> canonicalComposition(std::string_view text);
 
+/// What becomes of a stream that is not valid UTF-8.
+enum class InvalidText {
+  kDiscard,  ///< the whole stream is dropped
+  kReplace,  ///< each invalid byte becomes U+FFFD (`lossyUtf8`), and the caps apply after
+};
+
 /// Collects a byte stream that arrives in pieces, keeping what `graphemePrefix` with
 /// |limit| clusters and |byteLimit| bytes keeps of the whole stream, while checking the whole
 /// stream for valid UTF-8. Memory stays within |byteLimit| plus a few bytes, whatever the
 /// stream's length and however long its clusters.
 class CappedText {
  public:
-  CappedText(std::size_t limit, std::size_t byteLimit) : limit_(limit), byteLimit_(byteLimit) {}
+  CappedText(std::size_t limit, std::size_t byteLimit, InvalidText invalid = InvalidText::kDiscard)
+      : limit_(limit),
+        byteLimit_(byteLimit),
+        invalid_(invalid),
+        rawLimit_(byteLimit > SIZE_MAX - 4 ? SIZE_MAX : byteLimit + 4) {}
 
   void append(std::string_view bytes);
 
-  /// The kept text, or "" when any byte of the stream was not valid UTF-8. Call once, after
-  /// the last append. |ended| false means the stream was cut off while still open: a code
-  /// point cut at its end is then dropped rather than counted as invalid.
+  /// The kept text, or "" when any byte of the stream was not valid UTF-8 and |invalid| is
+  /// kDiscard. Call once, after the last append. |ended| false means the stream was cut off
+  /// while still open: a code point cut at its end is then dropped rather than counted as
+  /// invalid.
   [[nodiscard]] std::string finish(bool ended = true);
 
  private:
@@ -71,6 +86,12 @@ class CappedText {
 
   std::size_t limit_;
   std::size_t byteLimit_;
+  InvalidText invalid_;
+  // kReplace: the stream's first bytes, as many as the caps can use. Replacing never
+  // shortens, so bytes past the byte cap cannot be kept; one code point more tells whether
+  // the cluster at the cap goes on past it.
+  std::size_t rawLimit_;
+  std::string raw_;
   std::string kept_;
   std::size_t clusterStart_ = 0;  ///< where the last kept cluster begins in kept_
   std::string pending_;           ///< the start of a code point split between two appends

@@ -95,7 +95,8 @@ GrepResult grep(const std::string& workspaceRoot, const std::string& path,
     if (options.include) args.push_back("--glob=" + *options.include);
     args.push_back("--regexp=" + pattern);
     args.insert(args.end(), {"--", "."});
-    run = runProcess(options.ripgrepExecutable, std::move(args), directory, options.timeout);
+    run = runProcess(options.ripgrepExecutable, std::move(args), directory, options.timeout,
+                     InvalidText::kReplace);
   } else {
     result.engine = "git grep";
     std::vector<std::string> args = {"grep",       "--line-number",     "-z",         "-I",
@@ -108,7 +109,7 @@ GrepResult grep(const std::string& workspaceRoot, const std::string& path,
                      std::string(options.include->find('/') == std::string::npos ? "**/" : "") +
                      *options.include);
     }
-    run = runGit(std::move(args), directory, options.timeout);
+    run = runGit(std::move(args), directory, options.timeout, InvalidText::kReplace);
   }
 
   // 0: matches; 1: none; rg 2 / git 128: an error, possibly after some matches.
@@ -124,11 +125,6 @@ GrepResult grep(const std::string& workspaceRoot, const std::string& path,
     const std::string firstLine = err.substr(0, err.find('\n'));
     result.error =
         "grep_failed: " + (firstLine.empty() ? "exit_" + std::to_string(status) : firstLine);
-    return result;
-  }
-  if (status == 0 && out.empty()) {
-    result.error =
-        "grep_failed: the matching lines hold text that is not valid UTF-8; narrow the search";
     return result;
   }
   const std::string prefix = workspaceRelativePathspec(target.path, target.root);

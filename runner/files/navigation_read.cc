@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <array>
@@ -59,28 +58,6 @@ void cutToCodePoint(std::string& text) {
     if (length > back) text.erase(size - back);
     return;
   }
-}
-
-// |bytes| with every invalid UTF-8 sequence replaced by U+FFFD; |replaced| says whether any was.
-std::string lossyUtf8(std::string_view bytes, bool& replaced) {
-  replaced = false;
-  if (isValidUtf8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size());
-  while (!bytes.empty()) {
-    utf8proc_int32_t codePoint = 0;
-    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(bytes.data()),
-                                    static_cast<utf8proc_ssize_t>(bytes.size()), &codePoint);
-    if (n <= 0) {
-      out.append("\xEF\xBF\xBD");
-      replaced = true;
-      bytes.remove_prefix(1);
-    } else {
-      out.append(bytes.substr(0, static_cast<std::size_t>(n)));
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-  return out;
 }
 
 std::int64_t linesIn(std::string_view text) {

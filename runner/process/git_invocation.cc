@@ -21,15 +21,16 @@ bool onlyReads(const std::vector<std::string>& args) {
 
 }  // namespace
 
-RunnerResponse runGit(std::vector<std::string> args, std::string directory, double timeout) {
+RunnerResponse runGit(std::vector<std::string> args, std::string directory, double timeout,
+                      InvalidText invalidStdout) {
   if (sandboxSettings().enabled && onlyReads(args)) {
     args.insert(args.begin(), {"-c", "core.hooksPath=/dev/null", "-c", "core.fsmonitor=false"});
   }
   if (isExecutableFile(kPreferredGit)) {
-    return runProcess(kPreferredGit, std::move(args), std::move(directory), timeout);
+    return runProcess(kPreferredGit, std::move(args), std::move(directory), timeout, invalidStdout);
   }
   args.insert(args.begin(), "git");
-  return runProcess("/usr/bin/env", std::move(args), std::move(directory), timeout);
+  return runProcess("/usr/bin/env", std::move(args), std::move(directory), timeout, invalidStdout);
 }
 
 bool isGitRepo(const std::string& directory) {

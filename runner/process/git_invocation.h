@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runner/records.h"
+#include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
 
@@ -20,7 +21,8 @@ inline constexpr std::string_view kNoGitRepository = "No git repository found";
 /// core.fsmonitor=false" before their arguments (and the child's environment is the sandbox's,
 /// confined_spawn.h).
 [[nodiscard]] RunnerResponse runGit(std::vector<std::string> args, std::string directory,
-                                    double timeout);
+                                    double timeout,
+                                    InvalidText invalidStdout = InvalidText::kDiscard);
 
 /// True when |directory| has a ".git" entry (file or directory, even a broken one), or else
 /// when "git rev-parse --show-toplevel" succeeds there within 5 s.

@@ -201,7 +201,8 @@ ChildOutcome runChild(const ProcessSpec& launch, const EscalationTimings& timing
   }
 
   Child child(spawned.pid);
-  Stream out{std::move(stdoutRead), CappedText(kStdoutCap, kStdoutByteCap), context.outputBytes};
+  Stream out{std::move(stdoutRead), CappedText(kStdoutCap, kStdoutByteCap, launch.invalidStdout),
+             context.outputBytes};
   Stream err{std::move(stderrRead), CappedText(kStderrCap, kStderrByteCap), context.outputBytes};
   const bool fallback = child.pidfd() < 0;
 
@@ -316,9 +317,9 @@ RunnerResponse responseFromOutcome(const ChildOutcome& outcome) {
 }
 
 RunnerResponse runProcess(std::string executable, std::vector<std::string> arguments,
-                          std::string directory, double timeout) {
+                          std::string directory, double timeout, InvalidText invalidStdout) {
   const ProcessSpec launch{std::move(executable), std::move(arguments), std::move(directory),
-                           timeout};
+                           timeout, invalidStdout};
   return responseFromOutcome(runChild(launch));
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runner/records.h"
+#include "runner/text.h"
 
 namespace OmviAgentRunnerMain {
 
@@ -28,6 +29,7 @@ struct ProcessSpec {
   std::vector<std::string> arguments;  ///< after argv[0], passed unchanged
   std::string directory;               ///< the child's working directory; "" keeps the runner's
   double timeout = 30.0;               ///< seconds; raised to kShortestWait when lower
+  InvalidText invalidStdout = InvalidText::kDiscard;  ///< standard output not valid UTF-8
 };
 
 /// How long each stage of the end of a run may take. Tests shorten them.
@@ -45,7 +47,7 @@ struct ChildOutcome {
   End end = End::kSpawnFailed;
   std::string spawnError;  ///< kSpawnFailed and kWaitFailed: what went wrong
   int status = 0;          ///< kExited: the exit code, or the number of the ending signal
-  std::string stdoutText;  ///< capped; "" when the stream was not valid UTF-8
+  std::string stdoutText;  ///< capped; not valid UTF-8, as `ProcessSpec::invalidStdout` says
   std::string stderrText;
 };
 
@@ -69,7 +71,8 @@ struct ChildOutcome {
 
 /// `runChild` then `responseFromOutcome`.
 [[nodiscard]] RunnerResponse runProcess(std::string executable, std::vector<std::string> arguments,
-                                        std::string directory, double timeout);
+                                        std::string directory, double timeout,
+                                        InvalidText invalidStdout = InvalidText::kDiscard);
 
 /// True when |path| names an executable regular file.
 [[nodiscard]] bool isExecutableFile(const std::string& path);

@@ -208,6 +208,8 @@ TEST_F(Navigation, ListsTreesWithoutEnteringLinksOrExclusions) {
 TEST_F(Navigation, GrepsWithRipgrepAndGitGrep) {
   EXPECT_TRUE(grep(dir / "outside", "", "x", {.engine = GrepEngine::kGitGrep})
                   .error->starts_with("grep_unavailable"));
+  put(ws + "/latin.txt", "caf\xE9 hay\n");
+  put(ws + "/hay.txt", "hay\n");
   omvi_test::makeRepository(ws, /*commit=*/false);
   for (const GrepEngine engine : {GrepEngine::kGitGrep, GrepEngine::kRipgrep}) {
     SCOPED_TRACE(engine == GrepEngine::kRipgrep ? "rg" : "git grep");
@@ -230,6 +232,14 @@ TEST_F(Navigation, GrepsWithRipgrepAndGitGrep) {
     EXPECT_TRUE(grep(ws, "", "needle", {.maxMatches = 1, .engine = engine}).truncated);
     EXPECT_EQ(grep(ws, "", "needle", {.include = "main.*", .engine = engine}).matches.size(), 1U);
     EXPECT_TRUE(grep(ws, "", "(", {.engine = engine}).error->starts_with("grep_failed"));
+    // A file that is not UTF-8 costs its own bytes a U+FFFD each, not the other matches.
+    found = grep(ws, "", "hay", {.engine = engine});
+    ASSERT_FALSE(found.error) << *found.error;
+    lines.clear();
+    for (const auto& match : found.matches)
+      lines.push_back(match.file + ":" + match.text);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"hay.txt:hay", "latin.txt:caf\uFFFD hay"}));
   }
 }
 
