@@ -18,6 +18,16 @@ std::size_t sequenceLength(unsigned char lead) {
   return 0;
 }
 
+// The length of |bytes| without the start of a code point cut at its end.
+std::size_t withoutCutCodePoint(std::string_view bytes) {
+  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    return sequenceLength(byte) > back ? bytes.size() - back : bytes.size();
+  }
+  return bytes.size();
+}
+
 // Whether |bytes|, fewer than the sequence their first byte starts, can still become a valid
 // code point: every later byte a continuation byte, the second one within the range its lead
 // allows (no overlong form, no surrogate, nothing above U+10FFFF).
@@ -257,13 +267,7 @@ void CappedText::append(std::string_view bytes) {
     takeCodePoint(decoded->first, joined);
   }
   // Hold back a code point cut at the end of this piece.
-  std::size_t complete = bytes.size();
-  for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
-    const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-    if ((byte & 0xC0) == 0x80) continue;
-    if (sequenceLength(byte) > back) complete = bytes.size() - back;
-    break;
-  }
+  const std::size_t complete = withoutCutCodePoint(bytes);
   const std::string_view body = bytes.substr(0, complete);
   pending_.assign(bytes.substr(complete));
   if (!pending_.empty() && !canStillComplete(pending_)) {
@@ -312,17 +316,10 @@ void CappedText::takeCodePoint(char32_t codePoint, std::string_view encoded) {
 
 std::string CappedText::finish(bool ended) {
   if (invalid_ == InvalidText::kReplace) {
-    std::string_view raw = raw_;
-    if (!ended || raw_.size() == rawLimit_) {
-      // A code point cut at the end, by the cap or by a stream cut off while open, is
-      // dropped rather than replaced.
-      for (std::size_t back = 1; back <= 3 && back <= raw.size(); ++back) {
-        const auto byte = static_cast<unsigned char>(raw[raw.size() - back]);
-        if ((byte & 0xC0) == 0x80) continue;
-        if (sequenceLength(byte) > back) raw.remove_suffix(back);
-        break;
-      }
-    }
+    // A code point cut at the end, by the cap or by a stream cut off while open, is dropped
+    // rather than replaced.
+    const bool cut = !ended || raw_.size() == rawLimit_;
+    const std::string_view raw(raw_.data(), cut ? withoutCutCodePoint(raw_) : raw_.size());
     bool replaced = false;
     const std::string text = lossyUtf8(raw, replaced);
     return std::string(graphemePrefix(text, limit_, byteLimit_));
